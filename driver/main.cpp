@@ -1,0 +1,75 @@
+// faceprobe: analyses the face in one photo and prints one record.
+// Exit status: 1 when the record was written, -1 (255) on an error line or
+// in the exception trap.
+#include <exception>
+#include <opencv2/core/utils/logger.hpp>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "driver/analysis_state.h"
+#include "driver/report.h"
+#include "face/detection.h"
+#include "face/landmarks.h"
+#include "face/normalise.h"
+#include "measures/brightness.h"
+#include "model/candide.h"
+#include "model/head_pose.h"
+
+namespace {
+
+AnalysisState state;
+
+int fail(const char* line) {
+  std::cout << line << std::endl;
+  return -1;
+}
+
+int run(const std::string& path) {
+  const cv::Mat photo = load_input_image(path, state);
+  if (photo.empty()) return fail("ERROR: IMAGE NOT FOUND");
+
+  std::vector<cv::Rect> faces;
+  if (!detect_faces(photo, faces)) return fail("ERROR: CASCADE NOT FOUND");
+  if (faces.empty()) return fail("ERROR: FACE NOT FOUND");
+
+  LandmarkLocator locator;
+  state.landmark_count = kLandmarkCount;
+  if (!locate_landmarks(photo, locator, state)) return fail("ERROR: FACE NOT FOUND");
+
+  cv::Mat canvas;
+  if (!normalise_face(photo, resized_image_path(path), locator, state, canvas)) {
+    return fail("ERROR: FACE NOT FOUND");
+  }
+  std::string report;
+  append_landmark_segment(report, state);
+
+  read_model_vertices(state);
+  append_brightness_segment(report, measure_skin_brightness(canvas, state));
+  estimate_head_pose(state);
+  normalise_pose_angles(state);
+  append_angle_segment(report, state);
+
+  if (!write_report(report)) {
+    std::cerr << "ERROR: the record could not be written to standard output" << std::endl;
+    return -1;
+  }
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // No argument reads as an empty path: "ERROR: IMAGE NOT FOUND".
+  const std::string path = argc > 1 ? argv[1] : "";
+  // Standard error is for the model reader's diagnostics; OpenCV's own
+  // warnings (such as for an unreadable photo) would only add noise there.
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
+  try {
+    return run(path);
+  } catch (const std::exception& e) {
+    std::cout << "ERROR: EXCEPTION THROWN!" << std::endl;
+    std::cout << e.what() << std::endl;
+    return -1;
+  }
+}

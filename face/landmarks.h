@@ -1,0 +1,32 @@
+// 68 facial landmarks from dlib's frontal face detector and shape predictor.
+#pragma once
+
+#include <dlib/image_processing.h>
+#include <dlib/image_processing/frontal_face_detector.h>
+#include <memory>
+#include <opencv2/core.hpp>
+#include <string>
+
+#include "driver/analysis_state.h"
+
+inline const char* const kShapePredictorFile =
+    "shape_predictor_68_face_landmarks.dat";
+
+// Built once and used by both landmark passes. The detector keeps scratch
+// state while it searches, so a thread needs its own copy; the predictor is
+// only read (dlib documents concurrent use of one instance as safe), so
+// copies of a locator share it.
+struct LandmarkLocator {
+  // Builds the detector, then reads the model file. dlib's serialization
+  // error passes through for a missing or unreadable file; a model whose
+  // shapes do not have 68 parts is rejected with std::runtime_error.
+  explicit LandmarkLocator(const std::string& model_path = kShapePredictorFile);
+
+  dlib::frontal_face_detector detector;
+  std::shared_ptr<const dlib::shape_predictor> predictor;
+};
+
+// Places the strongest face's 68 points in state.landmarks, in the pixels of
+// `image` (8-bit BGR). False, with the table zeroed, when no face is found.
+bool locate_landmarks(const cv::Mat& image, LandmarkLocator& locator,
+                      AnalysisState& state);

@@ -1,0 +1,89 @@
+#include "face/normalise.h"
+
+#include <algorithm>
+#include <iostream>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <stdexcept>
+#include <vector>
+
+bool normalise_face(const cv::Mat& photo, const std::string& output_path,
+                    LandmarkLocator& locator, AnalysisState& state,
+                    cv::Mat& canvas) {
+  const cv::Rect box =
+      face_crop_rect(state.landmarks, state.image_width, state.image_height);
+  cv::Mat crop;
+  cv::Mat(photo, box).copyTo(crop);
+  canvas = letterbox_face(crop);
+  if (!write_canvas(canvas, output_path)) {
+    std::cerr << "Failed writing " << output_path << std::endl;
+  }
+  return locate_landmarks(canvas, locator, state);
+}
+
+cv::Rect face_crop_rect(const LandmarkTable& landmarks, int32_t columns,
+                        int32_t rows) {
+  const LandmarkPoint& chin = landmarks[8];
+  const LandmarkPoint& bridge = landmarks[27];
+  const LandmarkPoint& outer_left_eye = landmarks[36];
+  const LandmarkPoint& outer_right_eye = landmarks[45];
+
+  const int32_t w =
+      static_cast<int32_t>((outer_right_eye.x - outer_left_eye.x) * 1.25);
+  const int32_t q = w / 4;
+  int32_t left = outer_left_eye.x - q - w;
+  int32_t right = left + 3 * w;
+  const int32_t d = chin.y - bridge.y;
+  int32_t top = bridge.y - d;
+  int32_t bottom = static_cast<int32_t>(static_cast<double>(2 * d) * 1.25 + top);
+
+  left = std::max(left, 0);
+  top = std::max(top, 0);
+  right = std::min(right, columns);
+  bottom = std::min(bottom, rows);
+  return cv::Rect(cv::Point(left, top), cv::Point(right, bottom));
+}
+
+cv::Mat letterbox_face(const cv::Mat& crop) {
+  if (crop.empty()) {
+    throw std::invalid_argument("The face crop is empty; it cannot be scaled.");
+  }
+  cv::Mat canvas;
+  switch (crop.channels()) {
+    case 1: canvas = cv::Mat(kCanvasSide, kCanvasSide, CV_8UC1, cv::Scalar(0)); break;
+    case 3: canvas = cv::Mat(kCanvasSide, kCanvasSide, CV_8UC3, cv::Scalar(255, 255, 255)); break;
+    case 4: canvas = cv::Mat(kCanvasSide, kCanvasSide, CV_8UC4, cv::Scalar(0, 0, 0, 0)); break;
+    default: break;
+  }
+  const float cols = static_cast<float>(crop.cols);
+  const float rows = static_cast<float>(crop.rows);
+  const float side = static_cast<float>(kCanvasSide);
+  int width, height, x, y;
+  if (cols >= rows) {
+    width = kCanvasSide;
+    height = static_cast<int>((side / cols) * rows);
+    x = 0;
+    y = (kCanvasSide - height) / 2;
+  } else {
+    height = kCanvasSide;
+    width = static_cast<int>((side / rows) * cols);
+    x = (kCanvasSide - width) / 2;
+    y = 0;
+  }
+  // With no canvas (an unsupported channel count) this region raises
+  // cv::Exception.
+  cv::Mat region(canvas, cv::Rect(x, y, width, height));
+  cv::resize(crop, region, region.size(), 0, 0, cv::INTER_LINEAR);
+  return canvas;
+}
+
+std::string resized_image_path(const std::string& input_path) {
+  const size_t name_start = input_path.find_last_of('/') + 1;  // npos + 1 == 0
+  const size_t dot = input_path.rfind('.');
+  const bool has_extension = dot != std::string::npos && dot > name_start;
+  return (has_extension ? input_path.substr(0, dot) : input_path) + "_resize.jpg";
+}
+
+bool write_canvas(const cv::Mat& canvas, const std::string& path) {
+  return cv::imwrite(path, canvas, std::vector<int>());
+}

@@ -1,0 +1,86 @@
+#include "tests/support.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <opencv2/imgcodecs.hpp>
+#include <sstream>
+
+ScratchDir::ScratchDir() {
+  std::string pattern = (fs::temp_directory_path() / "faceprobe-test-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ignored;
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
+  fs::remove_all(path_, ignored);
+}
+
+std::set<std::string> ScratchDir::entries() const {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(path_)) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
+}
+
+void link_data_files(const fs::path& dir, int which) {
+  const std::pair<int, fs::path> files[] = {
+      {kCascade, CASCADE_FILE}, {kPredictor, PREDICTOR_FILE}, {kModel, MODEL_FILE}};
+  for (const auto& [flag, file] : files) {
+    if (which & flag) fs::create_symlink(file, dir / file.filename());
+  }
+}
+
+fs::path test_photo(const std::string& name) {
+  const fs::path path = fs::path(PHOTO_DIR) / name;
+  EXPECT_TRUE(fs::exists(path)) << path
+      << " is missing: run scripts/fetch-test-photos.sh " << PHOTO_DIR;
+  return path;
+}
+
+cv::Mat read_photo(const std::string& name) {
+  return cv::imread(test_photo(name).string(), cv::IMREAD_UNCHANGED);
+}
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+void write_file(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+namespace {
+
+std::string shell_quote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+}  // namespace
+
+RunResult run_program(const fs::path& workdir, const std::vector<std::string>& args,
+                      const std::string& program) {
+  ScratchDir streams;
+  std::string command = "cd " + shell_quote(workdir.string()) +
+                        " && exec timeout -s KILL 300 " + shell_quote(program);
+  for (const std::string& arg : args) command += " " + shell_quote(arg);
+  command += " >" + shell_quote((streams / "out").string()) + " 2>" +
+             shell_quote((streams / "err").string()) + " </dev/null";
+  const int wait_status = std::system(command.c_str());
+  RunResult result;
+  result.out = read_file(streams / "out");
+  result.err = read_file(streams / "err");
+  if (WIFEXITED(wait_status)) result.status = WEXITSTATUS(wait_status);
+  else if (WIFSIGNALED(wait_status)) result.status = 128 + WTERMSIG(wait_status);
+  return result;
+}
