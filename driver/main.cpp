@@ -7,14 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "driver/analysis.h"
 #include "driver/analysis_state.h"
 #include "driver/report.h"
 #include "face/detection.h"
 #include "face/landmarks.h"
 #include "face/normalise.h"
-#include "measures/brightness.h"
 #include "model/candide.h"
-#include "model/head_pose.h"
 
 namespace {
 
@@ -35,20 +34,14 @@ int run(const std::string& path) {
 
   LandmarkLocator locator;
   state.landmark_count = kLandmarkCount;
-  if (!locate_landmarks(photo, locator, state)) return fail("ERROR: FACE NOT FOUND");
-
   cv::Mat canvas;
-  if (!normalise_face(photo, resized_image_path(path), locator, state, canvas)) {
+  if (!place_landmarks(photo, resized_image_path(path), locator, state, canvas)) {
     return fail("ERROR: FACE NOT FOUND");
   }
   std::string report;
   append_landmark_segment(report, state);
-
   read_model_vertices(state);
-  append_brightness_segment(report, measure_skin_brightness(canvas, state));
-  estimate_head_pose(state);
-  normalise_pose_angles(state);
-  append_angle_segment(report, state);
+  measure_face(canvas, state, report);
 
   if (!write_report(report)) {
     std::cerr << "ERROR: the record could not be written to standard output" << std::endl;

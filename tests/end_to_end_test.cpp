@@ -1,6 +1,7 @@
 // The real faceprobe binary, run in a scratch working directory as a caller
 // would: exact standard output, standard error, exit status and files.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <cmath>
 #include <opencv2/imgcodecs.hpp>
@@ -295,6 +296,22 @@ TEST(EndToEnd, HalvedPhotoMeasuresHalfAsBright) {
   const double ratio = static_cast<double>(parse_record(full.out).brightness) /
                        parse_record(half.out).brightness;
   EXPECT_NEAR(ratio, 2.0, 0.15);
+}
+
+}  // namespace
+
+namespace {
+
+// A record that cannot reach standard output is a failure, not a success.
+TEST(EndToEnd, LostRecordIsNotASuccess) {
+  Workspace ws;
+  ws.add_photo("grace_hopper.jpg");
+  const std::string command = "cd '" + ws.dir.path().string() + "' && '" FACEPROBE_BIN
+                              "' grace_hopper.jpg >/dev/full 2>err.txt";
+  const int wait_status = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(wait_status));
+  EXPECT_EQ(WEXITSTATUS(wait_status), 255);
+  EXPECT_NE(read_file(ws.dir / "err.txt").find("could not be written"), std::string::npos);
 }
 
 }  // namespace

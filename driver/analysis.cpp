@@ -1,0 +1,20 @@
+#include "driver/analysis.h"
+
+#include "driver/report.h"
+#include "face/normalise.h"
+#include "measures/brightness.h"
+#include "model/head_pose.h"
+
+bool place_landmarks(const cv::Mat& photo, const std::string& output_path,
+                     LandmarkLocator& locator, AnalysisState& state, cv::Mat& canvas) {
+  if (!locate_landmarks(photo, locator, state)) return false;
+  return normalise_face(photo, output_path, locator, state, canvas);
+}
+
+void measure_face(const cv::Mat& canvas, AnalysisState& state, std::string& report) {
+  // The landmarks are canvas pixels, so the canvas is the image to sample.
+  append_brightness_segment(report, measure_skin_brightness(canvas, state));
+  estimate_head_pose(state);
+  normalise_pose_angles(state);
+  append_angle_segment(report, state);
+}

@@ -1,0 +1,20 @@
+// The steps of one analysis that every command runs the same way, between
+// the face gate and the model file, and after the model file.
+#pragma once
+
+#include <opencv2/core.hpp>
+#include <string>
+
+#include "driver/analysis_state.h"
+#include "face/landmarks.h"
+
+// First landmark pass on the photo, then the normalised canvas written to
+// `output_path` and the second pass on it. False when either pass finds no
+// face. On success state.landmarks holds canvas landmarks and `canvas` the
+// 570x570 image they lie in.
+bool place_landmarks(const cv::Mat& photo, const std::string& output_path,
+                     LandmarkLocator& locator, AnalysisState& state, cv::Mat& canvas);
+
+// Brightness on the canvas, head pose from the canvas landmarks and the model
+// vertices in `state`, their segments appended to `report`.
+void measure_face(const cv::Mat& canvas, AnalysisState& state, std::string& report);
