@@ -4,16 +4,30 @@
 #include <stdexcept>
 #include <vector>
 
+namespace {
+
+void require_68_parts(const dlib::shape_predictor& predictor, const std::string& origin) {
+  if (predictor.num_parts() != static_cast<unsigned long>(kLandmarkCount)) {
+    throw std::runtime_error("The shape predictor" + origin + " places " +
+                             std::to_string(predictor.num_parts()) +
+                             " points per face; 68 are needed.");
+  }
+}
+
+}  // namespace
+
 LandmarkLocator::LandmarkLocator(const std::string& model_path)
     : detector(dlib::get_frontal_face_detector()) {
   auto model = std::make_shared<dlib::shape_predictor>();
   dlib::deserialize(model_path) >> *model;
-  if (model->num_parts() != static_cast<unsigned long>(kLandmarkCount)) {
-    throw std::runtime_error("The shape predictor in " + model_path + " places " +
-                             std::to_string(model->num_parts()) +
-                             " points per face; 68 are needed.");
-  }
+  require_68_parts(*model, " in " + model_path);
   predictor = std::move(model);
+}
+
+LandmarkLocator::LandmarkLocator(dlib::frontal_face_detector detector,
+                                 std::shared_ptr<const dlib::shape_predictor> predictor)
+    : detector(std::move(detector)), predictor(std::move(predictor)) {
+  require_68_parts(*this->predictor, "");
 }
 
 bool locate_landmarks(const cv::Mat& image, LandmarkLocator& locator,
@@ -21,15 +35,13 @@ bool locate_landmarks(const cv::Mat& image, LandmarkLocator& locator,
   // Wraps the Mat's pixels without copying: `image` must outlive `pixels`.
   dlib::cv_image<dlib::bgr_pixel> pixels(image);
   const std::vector<dlib::rectangle> faces = locator.detector(pixels, 0.0);
-  std::vector<dlib::full_object_detection> shapes;
-  for (const dlib::rectangle& face : faces) {
-    shapes.push_back((*locator.predictor)(pixels, face));
-  }
-  if (faces.empty() || shapes.empty()) {
+  if (faces.empty()) {
     for (int i = 0; i < state.landmark_count; ++i) state.landmarks[i] = {};
     return false;
   }
-  const dlib::full_object_detection& shape = shapes.front();
+  // Only the strongest detection, the first, is used: the others are not
+  // worth placing landmarks on.
+  const dlib::full_object_detection shape = (*locator.predictor)(pixels, faces.front());
   for (int i = 0; i < state.landmark_count; ++i) {
     state.landmarks[i].x = static_cast<int32_t>(shape.part(i).x());
     state.landmarks[i].y = static_cast<int32_t>(shape.part(i).y());

@@ -21,6 +21,9 @@ struct LandmarkLocator {
   // error passes through for a missing or unreadable file; a model whose
   // shapes do not have 68 parts is rejected with std::runtime_error.
   explicit LandmarkLocator(const std::string& model_path = kShapePredictorFile);
+  // From parts already built; the same 68-part check.
+  LandmarkLocator(dlib::frontal_face_detector detector,
+                  std::shared_ptr<const dlib::shape_predictor> predictor);
 
   dlib::frontal_face_detector detector;
   std::shared_ptr<const dlib::shape_predictor> predictor;

@@ -12,9 +12,9 @@ bool normalise_face(const cv::Mat& photo, const std::string& output_path,
                     cv::Mat& canvas) {
   const cv::Rect box =
       face_crop_rect(state.landmarks, state.image_width, state.image_height);
-  cv::Mat crop;
-  cv::Mat(photo, box).copyTo(crop);
-  canvas = letterbox_face(crop);
+  // The resize reads the photo through the region; no copy of the crop is
+  // needed. A box outside the photo raises cv::Exception here.
+  canvas = letterbox_face(cv::Mat(photo, box));
   if (!write_canvas(canvas, output_path)) {
     std::cerr << "Failed writing " << output_path << std::endl;
   }

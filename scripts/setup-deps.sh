@@ -9,6 +9,7 @@ packages=(
   libdlib-dev libdlib-data
   libgtest-dev
   ca-certificates
+  time
 )
 
 missing=()
