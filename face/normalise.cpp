@@ -1,6 +1,13 @@
 #include "face/normalise.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -84,6 +91,50 @@ std::string resized_image_path(const std::string& input_path) {
   return (has_extension ? input_path.substr(0, dot) : input_path) + "_resize.jpg";
 }
 
+namespace {
+
+// The permission bits a newly created file gets from this process's umask,
+// read without changing the umask (which other threads may rely on).
+mode_t new_file_mode() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("Umask:", 0) == 0) {
+      return 0666 & ~static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8));
+    }
+  }
+  return 0644;
+}
+
+bool write_all(int fd, const std::vector<uchar>& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
 bool write_canvas(const cv::Mat& canvas, const std::string& path) {
-  return cv::imwrite(path, canvas, std::vector<int>());
+  std::vector<uchar> jpeg;
+  if (!cv::imencode(".jpg", canvas, jpeg, std::vector<int>())) return false;
+
+  // Written under a unique hidden name in the same folder, then renamed over
+  // the final name: a reader never sees a partial file, and a run killed
+  // mid-write leaves at worst a hidden temporary, never a torn image.
+  const size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string temporary = folder + "." + name + "-XXXXXX.jpg";
+  const int fd = ::mkstemps(temporary.data(), 4);
+  if (fd < 0) return false;
+  const bool written = ::fchmod(fd, new_file_mode()) == 0 && write_all(fd, jpeg);
+  const bool closed = ::close(fd) == 0;
+  if (written && closed && ::rename(temporary.c_str(), path.c_str()) == 0) return true;
+  ::unlink(temporary.c_str());
+  return false;
 }

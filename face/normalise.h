@@ -33,6 +33,7 @@ cv::Mat letterbox_face(const cv::Mat& crop);
 // "_resize.jpg". Folder names are never cut.
 std::string resized_image_path(const std::string& input_path);
 
-// Writes the canvas with cv::imwrite's defaults; false when it was not
-// written.
+// Writes the canvas as a JPEG with OpenCV's default settings, atomically: the
+// file at `path` is either left as it was or replaced by the whole image.
+// False when it was not written.
 bool write_canvas(const cv::Mat& canvas, const std::string& path);

@@ -176,3 +176,24 @@ TEST(NormaliseFace, UnwritableFolderIsReportedAndTheRunGoesOn) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(WriteCanvas, ReplacesWholeOrNotAtAllAndLeavesNoTemporary) {
+  ScratchDir dir;
+  const cv::Mat canvas(570, 570, CV_8UC3, cv::Scalar(10, 200, 30));
+  const fs::path out = dir / "face_resize.jpg";
+  write_file(out, "old contents");
+  ASSERT_TRUE(write_canvas(canvas, out.string()));
+  EXPECT_EQ(cv::imread(out.string()).size(), cv::Size(570, 570));
+  EXPECT_EQ(dir.entries(), std::set<std::string>{"face_resize.jpg"});
+
+  // A folder in the way: the write fails and nothing is left behind.
+  fs::create_directory(dir / "taken_resize.jpg");
+  EXPECT_FALSE(write_canvas(canvas, (dir / "taken_resize.jpg").string()));
+  EXPECT_FALSE(write_canvas(canvas, (dir / "absent" / "x_resize.jpg").string()));
+  EXPECT_EQ(dir.entries(), (std::set<std::string>{"face_resize.jpg", "taken_resize.jpg"}));
+  EXPECT_TRUE(fs::is_empty(dir / "taken_resize.jpg"));
+}
+
+}  // namespace
