@@ -69,10 +69,11 @@ std::string shell_quote(const std::string& text) {
 }  // namespace
 
 RunResult run_program(const fs::path& workdir, const std::vector<std::string>& args,
-                      const std::string& program) {
+                      const std::string& program, int timeout_seconds) {
   ScratchDir streams;
   std::string command = "cd " + shell_quote(workdir.string()) +
-                        " && exec timeout -s KILL 300 " + shell_quote(program);
+                        " && exec timeout -s KILL " + std::to_string(timeout_seconds) + " " +
+                        shell_quote(program);
   for (const std::string& arg : args) command += " " + shell_quote(arg);
   command += " >" + shell_quote((streams / "out").string()) + " 2>" +
              shell_quote((streams / "err").string()) + " </dev/null";

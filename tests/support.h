@@ -48,4 +48,4 @@ struct RunResult {
 // Runs faceprobe (or `program`) in `workdir` with `args`, bounded by a
 // timeout, and captures both streams.
 RunResult run_program(const fs::path& workdir, const std::vector<std::string>& args,
-                      const std::string& program = FACEPROBE_BIN);
+                      const std::string& program = FACEPROBE_BIN, int timeout_seconds = 300);
