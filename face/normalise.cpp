@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -35,20 +37,30 @@ cv::Rect face_crop_rect(const LandmarkTable& landmarks, int32_t columns,
   const LandmarkPoint& outer_left_eye = landmarks[36];
   const LandmarkPoint& outer_right_eye = landmarks[45];
 
-  const int32_t w =
-      static_cast<int32_t>((outer_right_eye.x - outer_left_eye.x) * 1.25);
-  const int32_t q = w / 4;
-  int32_t left = outer_left_eye.x - q - w;
-  int32_t right = left + 3 * w;
-  const int32_t d = chin.y - bridge.y;
-  int32_t top = bridge.y - d;
-  int32_t bottom = static_cast<int32_t>(static_cast<double>(2 * d) * 1.25 + top);
+  // 64-bit throughout: for landmarks of any real photo this is the 32-bit
+  // arithmetic, and absurd ones cannot overflow.
+  const int64_t w = static_cast<int64_t>(
+      static_cast<double>(int64_t{outer_right_eye.x} - outer_left_eye.x) * 1.25);
+  const int64_t q = w / 4;
+  int64_t left = outer_left_eye.x - q - w;
+  int64_t right = left + 3 * w;
+  const int64_t d = int64_t{chin.y} - bridge.y;
+  int64_t top = bridge.y - d;
+  int64_t bottom = static_cast<int64_t>(static_cast<double>(2 * d) * 1.25 + top);
 
-  left = std::max(left, 0);
-  top = std::max(top, 0);
-  right = std::min(right, columns);
-  bottom = std::min(bottom, rows);
-  return cv::Rect(cv::Point(left, top), cv::Point(right, bottom));
+  left = std::max<int64_t>(left, 0);
+  top = std::max<int64_t>(top, 0);
+  right = std::min<int64_t>(right, columns);
+  bottom = std::min<int64_t>(bottom, rows);
+  // The rectangle spanned by the two corners, as cv::Rect builds it.
+  const int64_t x = std::min(left, right), y = std::min(top, bottom);
+  const int64_t width = std::max(left, right) - x, height = std::max(top, bottom) - y;
+  const auto fits = [](int64_t v) { return v >= INT32_MIN && v <= INT32_MAX; };
+  if (!fits(x) || !fits(y) || !fits(width) || !fits(height)) {
+    return cv::Rect(-1, -1, 0, 0);  // lies outside every photo: cutting it raises
+  }
+  return cv::Rect(static_cast<int>(x), static_cast<int>(y), static_cast<int>(width),
+                  static_cast<int>(height));
 }
 
 cv::Mat letterbox_face(const cv::Mat& crop) {

@@ -8,6 +8,7 @@ packages=(
   libopencv-dev opencv-data
   libdlib-dev libdlib-data
   libgtest-dev
+  clang libclang-rt-14-dev
   ca-certificates
   time
 )

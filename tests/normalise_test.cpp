@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -35,7 +37,9 @@ INSTANTIATE_TEST_SUITE_P(
         CropCase{"clamped_left", 640, 480, 100, 200, 150, 300, {0, 0, 319, 375}},
         // w = -5 and q = -1: the integer division truncates toward zero.
         CropCase{"mirrored_eyes", 640, 480, 200, 196, 100, 150, {191, 50, 15, 125}},
-        CropCase{"clamped_right_bottom", 400, 300, 300, 380, 200, 300, {175, 100, 225, 200}}),
+        CropCase{"clamped_right_bottom", 400, 300, 300, 380, 200, 300, {175, 100, 225, 200}},
+        // Beyond 32 bits the box cannot lie in any photo: one that raises when cut.
+        CropCase{"absurd_mirrored", 640, 480, INT32_MAX, INT32_MIN, 0, 0, {-1, -1, 0, 0}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct LetterboxCase {
