@@ -11,10 +11,12 @@ bool place_landmarks(const cv::Mat& photo, const std::string& output_path,
   return normalise_face(photo, output_path, locator, state, canvas);
 }
 
-void measure_face(const cv::Mat& canvas, AnalysisState& state, std::string& report) {
+int32_t measure_face(const cv::Mat& canvas, AnalysisState& state, std::string& report) {
   // The landmarks are canvas pixels, so the canvas is the image to sample.
-  append_brightness_segment(report, measure_skin_brightness(canvas, state));
+  const int32_t brightness = measure_skin_brightness(canvas, state);
+  append_brightness_segment(report, brightness);
   estimate_head_pose(state);
   normalise_pose_angles(state);
   append_angle_segment(report, state);
+  return brightness;
 }

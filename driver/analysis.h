@@ -16,5 +16,6 @@ bool place_landmarks(const cv::Mat& photo, const std::string& output_path,
                      LandmarkLocator& locator, AnalysisState& state, cv::Mat& canvas);
 
 // Brightness on the canvas, head pose from the canvas landmarks and the model
-// vertices in `state`, their segments appended to `report`.
-void measure_face(const cv::Mat& canvas, AnalysisState& state, std::string& report);
+// vertices in `state`, their segments appended to `report`. Returns the
+// brightness percentage.
+int32_t measure_face(const cv::Mat& canvas, AnalysisState& state, std::string& report);

@@ -55,9 +55,9 @@ int run(const std::string& path) {
 int main(int argc, char** argv) {
   // No argument reads as an empty path: "ERROR: IMAGE NOT FOUND".
   const std::string path = argc > 1 ? argv[1] : "";
-  // Standard error is for the model reader's diagnostics; OpenCV's own
-  // warnings (such as for an unreadable photo) would only add noise there.
-  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
+  // Standard error is for the model reader's diagnostics; OpenCV's own log
+  // (an unreadable photo, a missing cascade) would only repeat our lines.
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
   try {
     return run(path);
   } catch (const std::exception& e) {

@@ -1,0 +1,201 @@
+// faceprobe-batch: faceprobe's analysis over many photos, with the data files
+// loaded once and the photos shared among worker threads. One result line
+// per photo on standard output, in input order, each flushed as soon as it
+// and every line before it are done.
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <opencv2/core.hpp>
+#include <opencv2/core/utils/logger.hpp>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "batch/inputs.h"
+#include "batch/options.h"
+#include "batch/photo_analysis.h"
+#include "batch/result_line.h"
+#include "face/normalise.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Job {
+  size_t index = 0;
+  BatchInput input;
+  std::string output_path;
+  std::string annotated_path;
+  std::string earlier_claim;  // the photo whose normalised image has this name
+};
+
+// The hand-over between the reader of the input, the workers and the writer
+// of the results; everything in it is guarded by `lock`.
+struct Queue {
+  std::mutex lock;
+  std::condition_variable changed;
+  std::deque<Job> pending;
+  std::map<size_t, std::string> finished;  // result lines by input index
+  size_t enqueued = 0;
+  bool input_closed = false;
+};
+
+std::string output_path_for(const std::string& photo, const BatchOptions& options) {
+  const std::string beside = resized_image_path(photo);
+  if (options.output_dir.empty()) return beside;
+  return (fs::path(options.output_dir) / fs::path(beside).filename()).string();
+}
+
+std::string annotated_path_for(const std::string& photo, const BatchOptions& options) {
+  if (options.annotate_dir.empty()) return "";
+  const std::string name = fs::path(resized_image_path(photo)).filename().string();
+  return (fs::path(options.annotate_dir) / (name.substr(0, name.size() - 11) + "_annotated.jpg"))
+      .string();
+}
+
+// Reads the input in order, keeps this shard's photos, and hands them out.
+// Two photos whose normalised images would share a name: the first keeps it.
+void read_input(const BatchOptions& options, Queue& queue) {
+  std::map<std::string, std::string> claims;  // normalised image -> photo
+  const auto enqueue = [&](const BatchInput& input) {
+    if (!in_shard(input.path, options.shard, options.shard_count)) return;
+    Job job;
+    job.input = input;
+    if (!input.empty_folder) {
+      job.output_path = output_path_for(input.path, options);
+      job.annotated_path = annotated_path_for(input.path, options);
+      const std::string key = fs::absolute(job.output_path).lexically_normal().string();
+      const auto [claim, fresh] = claims.emplace(key, input.path);
+      if (!fresh) {
+        job.earlier_claim = claim->second;
+        std::cerr << "faceprobe-batch: " << input.path << " is not analysed: its normalised image "
+                  << job.output_path << " would replace that of " << claim->second << std::endl;
+      }
+    }
+    std::lock_guard<std::mutex> hold(queue.lock);
+    job.index = queue.enqueued++;
+    queue.pending.push_back(std::move(job));
+    queue.changed.notify_all();
+  };
+  for (const std::string& path : options.paths) {
+    if (path != "-") {
+      for (const BatchInput& input : expand_path(path, options.recursive)) enqueue(input);
+      continue;
+    }
+    std::string line;
+    while (std::getline(std::cin, line)) {
+      if (!line.empty()) enqueue({line, false});
+    }
+  }
+  std::lock_guard<std::mutex> hold(queue.lock);
+  queue.input_closed = true;
+  queue.changed.notify_all();
+}
+
+PhotoResult result_of(const Job& job, const BatchOptions& options, Worker& worker) {
+  if (job.input.empty_folder) return {"ERROR: NO IMAGES IN FOLDER", "", "", 0, {}};
+  if (!job.earlier_claim.empty()) {
+    return {"ERROR: NORMALISED IMAGE NAME TAKEN", job.earlier_claim, "", 0, {}};
+  }
+  return analyse_photo(job.input.path, job.output_path, job.annotated_path, options.max_pixels,
+                       worker);
+}
+
+void work(const BatchOptions& options, const BatchModels& models, Queue& queue) {
+  Worker worker(models);
+  for (;;) {
+    Job job;
+    {
+      std::unique_lock<std::mutex> hold(queue.lock);
+      queue.changed.wait(hold, [&] { return !queue.pending.empty() || queue.input_closed; });
+      if (queue.pending.empty()) return;
+      job = std::move(queue.pending.front());
+      queue.pending.pop_front();
+    }
+    const std::string line =
+        result_line(job.input.path, result_of(job, options, worker), options.format);
+    std::lock_guard<std::mutex> hold(queue.lock);
+    queue.finished.emplace(job.index, line);
+    queue.changed.notify_all();
+  }
+}
+
+void show_progress(size_t done, const Queue& queue, double seconds) {
+  const double rate = seconds > 0 ? done / seconds : 0;
+  if (queue.input_closed) {
+    const double left = rate > 0 ? (queue.enqueued - done) / rate : 0;
+    std::fprintf(stderr, "\r%zu/%zu  %.1f photos/s  %.0f s left ", done, queue.enqueued, rate,
+                 left);
+  } else {
+    std::fprintf(stderr, "\r%zu/?  %.1f photos/s ", done, rate);
+  }
+}
+
+// Writes the result lines in input order as they become ready. False when
+// standard output failed.
+bool write_results(Queue& queue) {
+  const bool progress = isatty(STDERR_FILENO);
+  const auto start = std::chrono::steady_clock::now();
+  for (size_t next = 0;; ++next) {
+    std::string line;
+    {
+      std::unique_lock<std::mutex> hold(queue.lock);
+      queue.changed.wait(hold, [&] {
+        return queue.finished.count(next) || (queue.input_closed && next == queue.enqueued);
+      });
+      if (!queue.finished.count(next)) break;
+      line = std::move(queue.finished[next]);
+      queue.finished.erase(next);
+      if (progress) {
+        show_progress(next + 1, queue,
+                      std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+                          .count());
+      }
+    }
+    std::cout << line << std::flush;
+    if (!std::cout) return false;
+  }
+  if (progress) std::fputs("\n", stderr);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  BatchOptions options;
+  std::string error;
+  if (!parse_options(argc, argv, options, error)) {
+    std::cerr << "faceprobe-batch: " << error << "\n" << kUsage;
+    return 2;
+  }
+  // Our own messages say what failed; OpenCV's log would repeat them.
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+  std::unique_ptr<BatchModels> models;
+  if (!load_batch_models(options.data_dir, models, error)) {
+    std::cerr << "faceprobe-batch: " << error << std::endl;
+    return 2;
+  }
+  const int jobs = options.jobs > 0 ? options.jobs
+                                    : std::max(1u, std::thread::hardware_concurrency());
+  // The workers keep the cores busy; OpenCV's own threads inside each call
+  // would only compete with them.
+  if (jobs > 1) cv::setNumThreads(1);
+
+  Queue queue;
+  std::thread reader(read_input, std::cref(options), std::ref(queue));
+  std::vector<std::thread> workers;
+  for (int i = 0; i < jobs; ++i) {
+    workers.emplace_back(work, std::cref(options), std::cref(*models), std::ref(queue));
+  }
+  const bool written = write_results(queue);
+  reader.join();
+  for (std::thread& worker : workers) worker.join();
+  return written ? 0 : 1;
+}

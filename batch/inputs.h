@@ -1,0 +1,25 @@
+// Which photos a batch analyses, in which order.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// One entry of the batch: a photo, or a folder that held no images (which
+// gets a result line of its own).
+struct BatchInput {
+  std::string path;
+  bool empty_folder = false;
+};
+
+// A file stands for itself; a folder for its image files sorted by path
+// (with `recursive`, those of its subfolders too), less the "_resize.jpg"
+// images that earlier runs wrote there.
+std::vector<BatchInput> expand_path(const std::string& path, bool recursive);
+
+// Whether `path` belongs to part `shard` (1-based) of `count`. Decided by a
+// hash of the path alone, so that machines that each see the same list, or
+// the same stream, agree without talking to each other.
+bool in_shard(const std::string& path, int shard, int count);
+
+uint64_t fnv1a(const std::string& text);

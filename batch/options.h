@@ -1,0 +1,25 @@
+// Command line of faceprobe-batch.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum class OutputFormat { kTsv, kJsonl };
+
+struct BatchOptions {
+  std::vector<std::string> paths;  // files, folders, or "-" for standard input
+  bool recursive = false;
+  OutputFormat format = OutputFormat::kTsv;
+  int jobs = 0;                    // 0: one per core
+  std::string data_dir = ".";
+  std::string output_dir;          // empty: beside each photo
+  std::string annotate_dir;        // empty: no pictures
+  int shard = 1, shard_count = 1;  // analyse part `shard` of `shard_count`
+  int64_t max_pixels = 100000000;
+};
+
+// Parses argv; on a mistake returns false with `error` set.
+bool parse_options(int argc, char** argv, BatchOptions& options, std::string& error);
+
+extern const char* const kUsage;

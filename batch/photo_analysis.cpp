@@ -1,0 +1,140 @@
+#include "batch/photo_analysis.h"
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <iostream>
+#include <opencv2/imgproc.hpp>
+#include <sstream>
+#include <vector>
+
+#include "batch/image_header.h"
+#include "driver/analysis.h"
+#include "driver/report.h"
+#include "face/detection.h"
+#include "face/normalise.h"
+#include "model/candide.h"
+
+bool load_batch_models(const std::string& data_dir, std::unique_ptr<BatchModels>& models,
+                       std::string& error) {
+  const std::string cascade_path = data_dir + "/" + kCascadeFile;
+  cv::CascadeClassifier cascade;
+  if (!cascade.load(cascade_path)) {
+    error = "cannot load the face cascade " + cascade_path;
+    return false;
+  }
+  const std::string model_path = data_dir + "/" + kModelFile;
+  AnalysisState state;
+  std::ostringstream diagnostics;
+  try {
+    read_model_vertices(state, model_path, diagnostics);
+  } catch (const std::exception& e) {
+    diagnostics << e.what();
+  }
+  if (!diagnostics.str().empty()) {
+    const std::string first = diagnostics.str().substr(0, diagnostics.str().find('\n'));
+    error = "the face model " + model_path + " is missing or broken: " + first;
+    return false;
+  }
+  try {
+    models.reset(new BatchModels{cascade_path,
+                                 LandmarkLocator(data_dir + "/" + kShapePredictorFile), {}});
+  } catch (const std::exception& e) {
+    error = std::string("cannot load the shape predictor: ") + e.what();
+    return false;
+  }
+  std::copy(std::begin(state.model_vertices), std::end(state.model_vertices),
+            std::begin(models->vertices));
+  return true;
+}
+
+Worker::Worker(const BatchModels& models) : locator(models.locator), models(models) {
+  cascade.load(models.cascade_path);  // loaded once already: it cannot fail now
+}
+
+namespace {
+
+// faceprobe's run from the loaded photo on; the status stays "ok" only when
+// the record is complete.
+void run_stages(const cv::Mat& photo, const std::string& output_path,
+                const std::string& annotated_path, Worker& worker, PhotoResult& result) {
+  AnalysisState& state = result.state;
+  std::vector<cv::Rect> faces;
+  search_faces(worker.cascade, photo, faces);
+  if (faces.empty()) {
+    result.status = "ERROR: FACE NOT FOUND";
+    return;
+  }
+  state.landmark_count = kLandmarkCount;
+  cv::Mat canvas;
+  if (!place_landmarks(photo, output_path, worker.locator, state, canvas)) {
+    result.status = "ERROR: FACE NOT FOUND";
+    return;
+  }
+  std::string record;
+  append_landmark_segment(record, state);
+  result.brightness = measure_face(canvas, state, record);
+  result.status = "ok";
+  result.payload = record;
+  result.normalised_path = output_path;
+  if (!annotated_path.empty() && !write_canvas(annotate_face(canvas, state), annotated_path)) {
+    std::cerr << "faceprobe-batch: failed writing " + annotated_path + "\n";
+  }
+}
+
+}  // namespace
+
+PhotoResult analyse_photo(const std::string& path, const std::string& output_path,
+                          const std::string& annotated_path, int64_t max_pixels,
+                          Worker& worker) {
+  PhotoResult result;
+  std::copy(std::begin(worker.models.vertices), std::end(worker.models.vertices),
+            std::begin(result.state.model_vertices));
+  result.state.vertex_count = kVertexCount;
+  try {
+    if (claimed_pixels(path) > max_pixels) {
+      result.status = "ERROR: IMAGE TOO LARGE";
+      return result;
+    }
+    const cv::Mat photo = load_input_image(path, result.state);
+    if (photo.empty()) {
+      result.status = "ERROR: IMAGE NOT FOUND";
+      return result;
+    }
+    run_stages(photo, output_path, annotated_path, worker, result);
+  } catch (const std::exception& e) {
+    result.status = "ERROR: EXCEPTION THROWN!";
+    result.payload = e.what();
+  }
+  return result;
+}
+
+cv::Mat annotate_face(const cv::Mat& canvas, const AnalysisState& state) {
+  cv::Mat picture = canvas.clone();
+  for (int i = 0; i < state.landmark_count; ++i) {
+    cv::circle(picture, {state.landmarks[i].x, state.landmarks[i].y}, 3, {0, 220, 255},
+               cv::FILLED, cv::LINE_AA);
+  }
+  // The head's axes from the nose tip: the rotation the pose angles describe
+  // (about x, then y, then z), seen along the camera's axis. The model's y
+  // points up, the picture's down, hence the half turn the reported angles
+  // take off.
+  const double* e = state.euler_angles;
+  const double rad = CV_PI / 180.0;
+  const cv::Matx33d rx(1, 0, 0, 0, std::cos(e[0] * rad), -std::sin(e[0] * rad), 0,
+                       std::sin(e[0] * rad), std::cos(e[0] * rad));
+  const cv::Matx33d ry(std::cos(e[1] * rad), 0, std::sin(e[1] * rad), 0, 1, 0,
+                       -std::sin(e[1] * rad), 0, std::cos(e[1] * rad));
+  const cv::Matx33d rz(std::cos(e[2] * rad), -std::sin(e[2] * rad), 0, std::sin(e[2] * rad),
+                       std::cos(e[2] * rad), 0, 0, 0, 1);
+  const cv::Matx33d rotation = rx * ry * rz;
+  const cv::Point nose(state.landmarks[30].x, state.landmarks[30].y);
+  const cv::Scalar colours[3] = {{0, 0, 255}, {0, 200, 0}, {255, 0, 0}};  // x red, y green, z blue
+  for (int axis = 0; axis < 3; ++axis) {
+    const cv::Vec3d direction = rotation * cv::Vec3d(axis == 0, axis == 1, axis == 2);
+    const cv::Point tip = nose + cv::Point(static_cast<int>(std::lround(100 * direction[0])),
+                                           static_cast<int>(std::lround(100 * direction[1])));
+    cv::arrowedLine(picture, nose, tip, colours[axis], 3, cv::LINE_AA, 0, 0.15);
+  }
+  return picture;
+}

@@ -1,0 +1,52 @@
+// One photo's analysis inside a batch: exactly faceprobe's, with the data
+// files loaded once.
+#pragma once
+
+#include <memory>
+#include <opencv2/objdetect.hpp>
+#include <string>
+
+#include "driver/analysis_state.h"
+#include "face/landmarks.h"
+
+// What every worker starts from, loaded once before the first photo.
+struct BatchModels {
+  std::string cascade_path;
+  LandmarkLocator locator;      // its predictor is shared by every copy
+  ModelVertexTable vertices;    // read and checked once
+};
+
+// Loads the three data files from `data_dir`. On a missing or broken file
+// returns false with a message naming it.
+bool load_batch_models(const std::string& data_dir, std::unique_ptr<BatchModels>& models,
+                       std::string& error);
+
+// What one worker owns. Shared by all workers, and only read: the shape
+// predictor (dlib documents one instance as safe to use from many threads)
+// and the model vertices. Not shared: the cascade classifier (its search
+// keeps per-image state in the object), the face detector (its call
+// operator is not const and keeps scratch buffers), the AnalysisState.
+struct Worker {
+  explicit Worker(const BatchModels& models);
+  cv::CascadeClassifier cascade;
+  LandmarkLocator locator;
+  const BatchModels& models;
+};
+
+struct PhotoResult {
+  std::string status;   // "ok", or the error line faceprobe prints
+  std::string payload;  // the record, or an exception's message
+  std::string normalised_path;
+  int32_t brightness = 0;
+  AnalysisState state;  // landmarks and angles when status is "ok"
+};
+
+// Runs faceprobe's analysis on one photo, writing the normalised image to
+// `output_path` and, when `annotated_path` is not empty, the annotated face
+// there. Every failure, exceptions included, is the result.
+PhotoResult analyse_photo(const std::string& path, const std::string& output_path,
+                          const std::string& annotated_path, int64_t max_pixels,
+                          Worker& worker);
+
+// The canvas with its landmarks and head-pose axes drawn on it.
+cv::Mat annotate_face(const cv::Mat& canvas, const AnalysisState& state);
