@@ -22,6 +22,7 @@
 #include "batch/options.h"
 #include "batch/photo_analysis.h"
 #include "batch/result_line.h"
+#include "driver/analysis.h"
 #include "face/normalise.h"
 
 namespace fs = std::filesystem;
@@ -166,6 +167,20 @@ bool write_results(Queue& queue) {
   return true;
 }
 
+// OpenCV makes some of its singletons (matrix allocators among them) on first
+// use, behind a double-checked lock whose first check reads the pointer
+// without the lock. Making them here, before any worker starts, leaves the
+// workers nothing to race over.
+void warm_up_opencv(const BatchModels& models) {
+  AnalysisState state;
+  std::copy(std::begin(models.vertices), std::end(models.vertices),
+            std::begin(state.model_vertices));
+  for (int i = 0; i < kLandmarkCount; ++i) state.landmarks[i] = {100 + 5 * i, 300 - 3 * i};
+  cv::Mat canvas(kCanvasSide, kCanvasSide, CV_8UC3, cv::Scalar::all(255));
+  std::string record;
+  measure_face(canvas, state, record);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -187,6 +202,7 @@ int main(int argc, char** argv) {
   // The workers keep the cores busy; OpenCV's own threads inside each call
   // would only compete with them.
   if (jobs > 1) cv::setNumThreads(1);
+  warm_up_opencv(*models);
 
   Queue queue;
   std::thread reader(read_input, std::cref(options), std::ref(queue));
