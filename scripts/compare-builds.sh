@@ -16,8 +16,8 @@ cmake --build "$portable" -j "$(nproc)" >/dev/null
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/photos"
-cp "$native"/photos/*.jpg "$native"/photos/*.png "$work/photos/"
 for photo in grace_hopper.jpg astronaut.png einstein.jpg; do
+  cp "$native/photos/$photo" "$work/photos/"
   for mp in 0.15 1 4; do
     "$native/bench/scale_photo" "$work/photos/$photo" "$work/photos/${photo%.*}-$mp.png" "$mp" \
       >/dev/null

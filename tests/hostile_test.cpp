@@ -158,7 +158,8 @@ TEST(Hostile, OddPathsAreAnalysedLikeAnyOther) {
   fs::create_symlink(odd, dir / "link.jpg");
   fs::create_directory(dir / "folder.jpg");
 
-  const RunResult plain = run_program(dir.path(), {test_photo("grace_hopper.jpg").string()});
+  fs::copy_file(test_photo("grace_hopper.jpg"), dir / "plain.jpg");
+  const RunResult plain = run_program(dir.path(), {"plain.jpg"});
   const RunResult spaced = run_program(dir.path(), {odd.string()});
   const RunResult linked = run_program(dir.path(), {"link.jpg"});
   const RunResult folder = run_program(dir.path(), {"folder.jpg"});
