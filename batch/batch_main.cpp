@@ -4,9 +4,11 @@
 // and every line before it are done.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <iostream>
@@ -14,7 +16,6 @@
 #include <mutex>
 #include <opencv2/core.hpp>
 #include <opencv2/core/utils/logger.hpp>
-#include <set>
 #include <thread>
 #include <vector>
 
@@ -61,25 +62,58 @@ std::string annotated_path_for(const std::string& photo, const BatchOptions& opt
       .string();
 }
 
+std::string absolute_key(const std::string& path) {
+  return fs::absolute(path).lexically_normal().string();
+}
+
+// The photo that writes a file: as given, and as the key it is compared by.
+struct Claim {
+  std::string photo;
+  std::string photo_key;
+};
+using Claims = std::map<std::string, Claim>;  // by the key of the file written
+
+// Claims `file` for `photo`; the other photo that claimed it earlier, or "".
+// The same photo again (a caller on standard input asking twice) is analysed
+// again: its files are its own, and each is renamed into place whole.
+std::string claim(Claims& claims, const std::string& file, const std::string& photo) {
+  const std::string photo_key = absolute_key(photo);
+  const auto [earlier, fresh] = claims.emplace(absolute_key(file), Claim{photo, photo_key});
+  return fresh || earlier->second.photo_key == photo_key ? "" : earlier->second.photo;
+}
+
+// Names the files a photo's job writes and claims them. Two photos whose
+// normalised images would share a name: the first keeps it and the second
+// is not analysed. Two whose annotated pictures would (one annotation folder
+// for photos of several folders): the second is analysed but not drawn.
+// Each clash is one whole line on standard error, which workers share.
+void claim_files(Job& job, const BatchOptions& options, Claims& claims) {
+  const std::string& photo = job.input.path;
+  job.output_path = output_path_for(photo, options);
+  job.earlier_claim = claim(claims, job.output_path, photo);
+  if (!job.earlier_claim.empty()) {
+    std::cerr << "faceprobe-batch: " + photo + " is not analysed: its normalised image " +
+                     job.output_path + " would replace that of " + job.earlier_claim + "\n";
+    return;
+  }
+  job.annotated_path = annotated_path_for(photo, options);
+  if (job.annotated_path.empty()) return;
+  const std::string earlier = claim(claims, job.annotated_path, photo);
+  if (!earlier.empty()) {
+    std::cerr << "faceprobe-batch: " + photo + " is not drawn: its annotated picture " +
+                     job.annotated_path + " would replace that of " + earlier + "\n";
+    job.annotated_path.clear();
+  }
+}
+
 // Reads the input in order, keeps this shard's photos, and hands them out.
-// Two photos whose normalised images would share a name: the first keeps it.
 void read_input(const BatchOptions& options, Queue& queue) {
-  std::map<std::string, std::string> claims;  // normalised image -> photo
+  Claims claims;
   const auto enqueue = [&](const BatchInput& input) {
     if (!in_shard(input.path, options.shard, options.shard_count)) return;
     Job job;
     job.input = input;
-    if (!input.empty_folder) {
-      job.output_path = output_path_for(input.path, options);
-      job.annotated_path = annotated_path_for(input.path, options);
-      const std::string key = fs::absolute(job.output_path).lexically_normal().string();
-      const auto [claim, fresh] = claims.emplace(key, input.path);
-      if (!fresh) {
-        job.earlier_claim = claim->second;
-        std::cerr << "faceprobe-batch: " << input.path << " is not analysed: its normalised image "
-                  << job.output_path << " would replace that of " << claim->second << std::endl;
-      }
-    }
+    if (!input.empty_folder) claim_files(job, options, claims);
     std::lock_guard<std::mutex> hold(queue.lock);
     job.index = queue.enqueued++;
     queue.pending.push_back(std::move(job));
@@ -210,8 +244,14 @@ int main(int argc, char** argv) {
   for (int i = 0; i < jobs; ++i) {
     workers.emplace_back(work, std::cref(options), std::cref(*models), std::ref(queue));
   }
-  const bool written = write_results(queue);
+  if (!write_results(queue)) {
+    // Nobody gets the results any more: end now rather than wait for an
+    // input that may stay open. Normalised images are renamed into place
+    // whole, so ending mid-write leaves no torn file.
+    std::cerr << "faceprobe-batch: cannot write to standard output" << std::endl;
+    std::_Exit(1);
+  }
   reader.join();
   for (std::thread& worker : workers) worker.join();
-  return written ? 0 : 1;
+  return 0;
 }

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <exception>
 #include <iostream>
+#include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 #include <sstream>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "face/detection.h"
 #include "face/normalise.h"
 #include "model/candide.h"
+#include "model/head_pose.h"
 
 bool load_batch_models(const std::string& data_dir, std::unique_ptr<BatchModels>& models,
                        std::string& error) {
@@ -101,6 +103,12 @@ PhotoResult analyse_photo(const std::string& path, const std::string& output_pat
       result.status = "ERROR: IMAGE NOT FOUND";
       return result;
     }
+    // A format whose header is not read is held to the limit once decoded,
+    // so that every photo beyond it gets the same line.
+    if (static_cast<int64_t>(photo.total()) > max_pixels) {
+      result.status = "ERROR: IMAGE TOO LARGE";
+      return result;
+    }
     run_stages(photo, output_path, annotated_path, worker, result);
   } catch (const std::exception& e) {
     result.status = "ERROR: EXCEPTION THROWN!";
@@ -115,26 +123,18 @@ cv::Mat annotate_face(const cv::Mat& canvas, const AnalysisState& state) {
     cv::circle(picture, {state.landmarks[i].x, state.landmarks[i].y}, 3, {0, 220, 255},
                cv::FILLED, cv::LINE_AA);
   }
-  // The head's axes from the nose tip: the rotation the pose angles describe
-  // (about x, then y, then z), seen along the camera's axis. The model's y
-  // points up, the picture's down, hence the half turn the reported angles
-  // take off.
-  const double* e = state.euler_angles;
-  const double rad = CV_PI / 180.0;
-  const cv::Matx33d rx(1, 0, 0, 0, std::cos(e[0] * rad), -std::sin(e[0] * rad), 0,
-                       std::sin(e[0] * rad), std::cos(e[0] * rad));
-  const cv::Matx33d ry(std::cos(e[1] * rad), 0, std::sin(e[1] * rad), 0, 1, 0,
-                       -std::sin(e[1] * rad), 0, std::cos(e[1] * rad));
-  const cv::Matx33d rz(std::cos(e[2] * rad), -std::sin(e[2] * rad), 0, std::sin(e[2] * rad),
-                       std::cos(e[2] * rad), 0, 0, 0, 1);
-  const cv::Matx33d rotation = rx * ry * rz;
-  const cv::Point nose(state.landmarks[30].x, state.landmarks[30].y);
+  // The model's own axes, half a model unit long from its origin, projected
+  // through the pose the angles were taken from, so the picture shows that
+  // pose and no reading of the angles.
+  const HeadPose pose = solve_head_pose(state);
+  const std::vector<cv::Point3f> axes = {{0, 0, 0}, {0.5f, 0, 0}, {0, 0.5f, 0}, {0, 0, 0.5f}};
+  std::vector<cv::Point2f> ends;
+  cv::projectPoints(axes, pose.rotation_vector, pose.translation_vector, pose.camera_matrix,
+                    cv::noArray(), ends);
   const cv::Scalar colours[3] = {{0, 0, 255}, {0, 200, 0}, {255, 0, 0}};  // x red, y green, z blue
   for (int axis = 0; axis < 3; ++axis) {
-    const cv::Vec3d direction = rotation * cv::Vec3d(axis == 0, axis == 1, axis == 2);
-    const cv::Point tip = nose + cv::Point(static_cast<int>(std::lround(100 * direction[0])),
-                                           static_cast<int>(std::lround(100 * direction[1])));
-    cv::arrowedLine(picture, nose, tip, colours[axis], 3, cv::LINE_AA, 0, 0.15);
+    if (!std::isfinite(ends[axis + 1].x) || !std::isfinite(ends[axis + 1].y)) continue;
+    cv::arrowedLine(picture, ends[0], ends[axis + 1], colours[axis], 3, cv::LINE_AA, 0, 0.15);
   }
   return picture;
 }

@@ -43,7 +43,9 @@ struct PhotoResult {
 
 // Runs faceprobe's analysis on one photo, writing the normalised image to
 // `output_path` and, when `annotated_path` is not empty, the annotated face
-// there. Every failure, exceptions included, is the result.
+// there. Every failure, exceptions included, is the result. A photo of more
+// than `max_pixels` is refused from its header where that is read (PNG,
+// JPEG, BMP, WebP), before decoding; in other formats once decoded.
 PhotoResult analyse_photo(const std::string& path, const std::string& output_path,
                           const std::string& annotated_path, int64_t max_pixels,
                           Worker& worker);

@@ -22,7 +22,7 @@ double shift_half_turn(double angle) {
 
 }  // namespace
 
-void estimate_head_pose(AnalysisState& state) {
+HeadPose solve_head_pose(const AnalysisState& state) {
   cv::Mat image_points(9, 1, CV_32FC2);
   cv::Mat model_points(9, 1, CV_32FC3);
   for (int i = 0; i < 9; ++i) {
@@ -32,18 +32,22 @@ void estimate_head_pose(AnalysisState& state) {
     model_points.at<cv::Vec3f>(i) = {v.x, v.y, v.z};
   }
   const double centre = static_cast<double>(static_cast<float>(kCanvasSide) * 0.5f);
-  const cv::Mat camera_matrix =
+  HeadPose pose;
+  pose.camera_matrix =
       (cv::Mat_<double>(3, 3) << 500.0, 0.0, centre, 0.0, 500.0, centre, 0.0, 0.0, 1.0);
+  pose.rotation_vector = cv::Mat::zeros(3, 1, CV_64F);
+  pose.translation_vector = cv::Mat::zeros(3, 1, CV_64F);
+  cv::solvePnP(model_points, image_points, pose.camera_matrix, cv::Mat(), pose.rotation_vector,
+               pose.translation_vector, false, cv::SOLVEPNP_ITERATIVE);
+  return pose;
+}
 
-  cv::Mat rotation_vector = cv::Mat::zeros(3, 1, CV_64F);
-  cv::Mat translation_vector = cv::Mat::zeros(3, 1, CV_64F);
-  cv::solvePnP(model_points, image_points, camera_matrix, cv::Mat(), rotation_vector,
-               translation_vector, false, cv::SOLVEPNP_ITERATIVE);
-
+void estimate_head_pose(AnalysisState& state) {
+  const HeadPose pose = solve_head_pose(state);
   cv::Mat rotation;
-  cv::Rodrigues(rotation_vector, rotation, cv::noArray());
+  cv::Rodrigues(pose.rotation_vector, rotation, cv::noArray());
   cv::Mat pose_matrix;
-  cv::hconcat(rotation, translation_vector, pose_matrix);
+  cv::hconcat(rotation, pose.translation_vector, pose_matrix);
 
   cv::Mat camera, rotation_out, translation_out, rot_x, rot_y, rot_z;
   cv::Vec3d euler;

@@ -41,19 +41,6 @@ std::string huge_png() {
          png_chunk("IDAT", pixels) + png_chunk("IEND", "");
 }
 
-// The JPEG with its frame header claiming 65000 x 65000 pixels.
-std::string huge_jpeg(std::string jpeg) {
-  for (size_t i = 2; i + 9 < jpeg.size();) {
-    const unsigned char marker = jpeg[i + 1];
-    if (marker >= 0xC0 && marker <= 0xC2) {
-      jpeg.replace(i + 5, 4, big_endian(65000, 2) + big_endian(65000, 2));
-      break;
-    }
-    i += 2 + (static_cast<unsigned char>(jpeg[i + 2]) << 8 | static_cast<unsigned char>(jpeg[i + 3]));
-  }
-  return jpeg;
-}
-
 std::string flipped(std::string bytes, size_t from, size_t step, size_t count) {
   for (size_t i = from, n = 0; i < bytes.size() && n < count; i += step, ++n) bytes[i] ^= 0x5A;
   return bytes;

@@ -58,6 +58,18 @@ void write_file(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
+std::string huge_jpeg(std::string jpeg) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(jpeg[i]); };
+  const std::string side("\xFD\xE8", 2);  // 65000, big-endian
+  for (size_t i = 2; i + 9 < jpeg.size(); i += 2 + (byte(i + 2) << 8 | byte(i + 3))) {
+    if (byte(i + 1) >= 0xC0 && byte(i + 1) <= 0xC2) {
+      jpeg.replace(i + 5, 4, side + side);
+      break;
+    }
+  }
+  return jpeg;
+}
+
 namespace {
 
 std::string shell_quote(const std::string& text) {

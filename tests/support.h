@@ -37,6 +37,9 @@ fs::path test_photo(const std::string& name);
 cv::Mat read_photo(const std::string& name);
 
 std::string read_file(const fs::path& path);
+// `jpeg` with its frame header claiming 65000 x 65000 pixels, more than
+// OpenCV agrees to decode.
+std::string huge_jpeg(std::string jpeg);
 void write_file(const fs::path& path, const std::string& bytes);
 
 struct RunResult {
