@@ -73,9 +73,9 @@ void profile_run(const fs::path& data, const std::string& photo_path, std::vecto
   const std::function<void()> steps[] = {
       [&] { photo = load_input_image(photo_path, state); },
       [&] { detect_faces(photo, faces, (data / kCascadeFile).string()); },
-      [&] { detector = dlib::get_frontal_face_detector(); },
+      [&] { detector = build_face_detector(); },
       [&] {
-        dlib::deserialize((data / kShapePredictorFile).string()) >> *predictor;
+        read_shape_predictor((data / kShapePredictorFile).string(), *predictor);
         locator = std::make_unique<LandmarkLocator>(std::move(detector), predictor);
       },
       [&] {

@@ -10,7 +10,18 @@
 #include <streambuf>
 #include <vector>
 
+#include "face/detector_data.h"
+
 namespace {
+
+// Reads bytes that stay in place for the reader's life.
+class ByteBuffer : public std::streambuf {
+ public:
+  ByteBuffer(const unsigned char* bytes, size_t size) {
+    char* begin = const_cast<char*>(reinterpret_cast<const char*>(bytes));
+    setg(begin, begin, begin + size);
+  }
+};
 
 // dlib reads the 95 MB model in millions of reads of a few bytes each; this
 // plain buffer over the file descriptor serves them about a third faster
@@ -38,6 +49,16 @@ class ModelFileBuffer : public std::streambuf {
   std::vector<char> buffer_;
 };
 
+void require_68_parts(const dlib::shape_predictor& predictor, const std::string& origin) {
+  if (predictor.num_parts() != static_cast<unsigned long>(kLandmarkCount)) {
+    throw std::runtime_error("The shape predictor" + origin + " places " +
+                             std::to_string(predictor.num_parts()) +
+                             " points per face; 68 are needed.");
+  }
+}
+
+}  // namespace
+
 void read_shape_predictor(const std::string& path, dlib::shape_predictor& predictor) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -51,18 +72,16 @@ void read_shape_predictor(const std::string& path, dlib::shape_predictor& predic
   dlib::deserialize(predictor, in);
 }
 
-void require_68_parts(const dlib::shape_predictor& predictor, const std::string& origin) {
-  if (predictor.num_parts() != static_cast<unsigned long>(kLandmarkCount)) {
-    throw std::runtime_error("The shape predictor" + origin + " places " +
-                             std::to_string(predictor.num_parts()) +
-                             " points per face; 68 are needed.");
-  }
+dlib::frontal_face_detector build_face_detector() {
+  ByteBuffer buffer(kFrontalFaceDetectorData, kFrontalFaceDetectorSize);
+  std::istream in(&buffer);
+  dlib::frontal_face_detector detector;
+  dlib::deserialize(detector, in);
+  return detector;
 }
 
-}  // namespace
-
 LandmarkLocator::LandmarkLocator(const std::string& model_path)
-    : detector(dlib::get_frontal_face_detector()) {
+    : detector(build_face_detector()) {
   auto model = std::make_shared<dlib::shape_predictor>();
   read_shape_predictor(model_path, *model);
   require_68_parts(*model, " in " + model_path);

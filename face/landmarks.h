@@ -12,6 +12,15 @@
 inline const char* const kShapePredictorFile =
     "shape_predictor_68_face_landmarks.dat";
 
+// dlib's frontal face detector, the same as dlib::get_frontal_face_detector()
+// builds, from bytes unpacked at build time.
+dlib::frontal_face_detector build_face_detector();
+
+// Reads a shape predictor in dlib's serialization from `path`, faster than
+// dlib's own file reader; dlib's serialization error for a missing, unreadable
+// or damaged file.
+void read_shape_predictor(const std::string& path, dlib::shape_predictor& predictor);
+
 // Built once and used by both landmark passes. The detector keeps scratch
 // state while it searches, so a thread needs its own copy; the predictor is
 // only read (dlib documents concurrent use of one instance as safe), so

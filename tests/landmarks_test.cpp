@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <sstream>
 
 #include "face/landmarks.h"
 #include "tests/support.h"
@@ -41,6 +42,16 @@ TEST(LandmarkLocator, BrokenModelFilesRaiseSerializationErrors) {
     EXPECT_EQ(std::string(e.what()), "Unable to open " + (dir / "absent.dat").string() +
                                          " for reading.");
   }
+}
+
+// The detector unpacked at build time is dlib's own, byte for byte: a stale or
+// cut copy would find other faces.
+TEST(BuildFaceDetector, IsDlibsFrontalFaceDetector) {
+  std::ostringstream built;
+  dlib::serialize(build_face_detector(), built);
+  const std::string dlibs = dlib::get_serialized_frontal_faces();
+  EXPECT_EQ(built.str().size(), dlibs.size());
+  EXPECT_TRUE(built.str() == dlibs);
 }
 
 TEST(LocateLandmarks, NoFaceZeroesTheTable) {
