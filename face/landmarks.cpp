@@ -61,15 +61,19 @@ void require_68_parts(const dlib::shape_predictor& predictor, const std::string&
 
 void read_shape_predictor(const std::string& path, dlib::shape_predictor& predictor) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    // dlib's own reader fails the same way and raises its "Unable to open"
-    // serialization error, the one callers know.
-    dlib::deserialize(path) >> predictor;
-    return;
+  if (fd >= 0) {
+    ModelFileBuffer buffer(fd);
+    std::istream in(&buffer);
+    try {
+      dlib::deserialize(predictor, in);
+      return;
+    } catch (const dlib::serialization_error&) {
+      // Read again below, for dlib's whole message that names the file.
+    }
   }
-  ModelFileBuffer buffer(fd);
-  std::istream in(&buffer);
-  dlib::deserialize(predictor, in);
+  // dlib's own file reader: the error callers know ("Unable to open ...",
+  // "An error occurred while trying to read the first object from the file").
+  dlib::deserialize(path) >> predictor;
 }
 
 dlib::frontal_face_detector build_face_detector() {

@@ -17,8 +17,8 @@ inline const char* const kShapePredictorFile =
 dlib::frontal_face_detector build_face_detector();
 
 // Reads a shape predictor in dlib's serialization from `path`, faster than
-// dlib's own file reader; dlib's serialization error for a missing, unreadable
-// or damaged file.
+// dlib's own file reader. A missing, unreadable or damaged file raises the
+// serialization error dlib's own reader raises for it, word for word.
 void read_shape_predictor(const std::string& path, dlib::shape_predictor& predictor);
 
 // Built once and used by both landmark passes. The detector keeps scratch

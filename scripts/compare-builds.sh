@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Checks that the default build (tuned to this machine's processor) and the
-# portable build print the same records and write the same normalised images
-# for the test photos and scaled variants of them. Exits 1 on any difference.
+# portable build print the same records, the same standard error and the same
+# exit statuses, and write byte-identical normalised images, over a corpus of
+# variants of the test photos generated in the build tree (brightness,
+# rotation, scale, blur, noise, JPEG quality 40, off-centre crops, mirror);
+# and that faceprobe-batch prints faceprobe's record for every one of them.
+# Exits 1 on any difference.
 # Usage: compare-builds.sh   (BUILD_DIR: the default build, default build;
 # the portable build goes to BUILD_DIR-portable)
 set -euo pipefail
@@ -9,44 +13,87 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 native=${BUILD_DIR:-$here/build}
 portable=$native-portable
 
-"$here/scripts/build.sh" -DFACEPROBE_BENCH=ON >/dev/null
+"$here/scripts/build.sh" >/dev/null
 cmake -S "$here" -B "$portable" -DFACEPROBE_PORTABLE=ON -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$portable" -j "$(nproc)" >/dev/null
 
+corpus=$native/corpus
+rm -rf "$corpus"
+mkdir -p "$corpus"
+"$native/tests/make_corpus" "$corpus" "$native"/photos/{grace_hopper.jpg,astronaut.png,einstein.jpg}
+
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/photos"
-for photo in grace_hopper.jpg astronaut.png einstein.jpg; do
-  cp "$native/photos/$photo" "$work/photos/"
-  for mp in 0.15 1 4; do
-    "$native/bench/scale_photo" "$work/photos/$photo" "$work/photos/${photo%.*}-$mp.png" "$mp" \
-      >/dev/null
-  done
-done
 
-differences=0
+# One analysis: BUILD_RUN_DIR OUT_DIR PHOTO. The photo is copied into OUT_DIR
+# so that each build writes its own normalised image.
+analyse() {
+  local run=$1 out=$2 photo=$3 name status=0
+  name=$(basename "$photo")
+  cp "$photo" "$out/$name"
+  (cd "$run" && ./faceprobe "$out/$name" >"$out/$name.out" 2>"$out/$name.err") || status=$?
+  echo "$status" >"$out/$name.status"
+}
+export -f analyse
+
 for build in native portable; do
   dir=$native
   [ "$build" = portable ] && dir=$portable
   mkdir -p "$work/$build"
-  cp "$work"/photos/* "$work/$build/"
-  for photo in "$work"/photos/*; do
-    name=$(basename "$photo")
-    status=0
-    (cd "$dir/run" && ./faceprobe "$work/$build/$name" >"$work/$build/$name.out" 2>/dev/null) ||
-      status=$?
-    echo "$status" >>"$work/$build/$name.out"
-  done
+  find "$corpus" -type f -print0 | sort -z |
+    xargs -0 -n 1 -P "$(nproc)" bash -c 'analyse "$0" "$1" "$2"' "$dir/run" "$work/$build"
 done
+
+differences=0
 for file in "$work"/native/*; do
   name=$(basename "$file")
   if ! cmp -s "$file" "$work/portable/$name"; then
-    echo "differs: $name"
+    echo "differs between the builds: $name"
     differences=1
   fi
 done
-count=$(ls "$work/photos" | wc -l)
+[ "$(ls "$work/native" | wc -l)" -eq "$(ls "$work/portable" | wc -l)" ] || {
+  echo "the builds wrote different sets of files"
+  differences=1
+}
+
+# faceprobe-batch over the same corpus: each line's record (or message) must
+# be faceprobe's standard output.
+mkdir -p "$work/batch-out"
+(cd "$native/run" && ./faceprobe-batch --jobs "$(nproc)" --output-dir "$work/batch-out" \
+  "$corpus" >"$work/batch.tsv" 2>/dev/null) || {
+  echo "faceprobe-batch failed"
+  differences=1
+}
+while IFS=$'\t' read -r path status record; do
+  name=$(basename "$path")
+  expected=$(cat "$work/native/$name.out")
+  if [ "$status" = ok ]; then
+    got=$record
+  else
+    got=$status
+    [ -n "$record" ] && got=$status$'\n'$record
+  fi
+  if [ "$got" != "$expected" ]; then
+    echo "faceprobe-batch differs from faceprobe: $name"
+    differences=1
+  fi
+  if [ "$status" = ok ] && ! cmp -s "$work/batch-out/${name%.*}_resize.jpg" \
+    "$work/native/${name%.*}_resize.jpg"; then
+    echo "faceprobe-batch wrote another normalised image: $name"
+    differences=1
+  fi
+done <"$work/batch.tsv"
+
+count=$(find "$corpus" -type f | wc -l)
+analysed=$(grep -lx 1 "$work"/native/*.status | wc -l)
+lines=$(wc -l <"$work/batch.tsv")
+[ "$lines" -eq "$count" ] || {
+  echo "faceprobe-batch printed $lines lines for $count photos"
+  differences=1
+}
 if [ "$differences" -eq 0 ]; then
-  echo "default and portable builds agree on $count photos (records, statuses, normalised images)"
+  echo "default and portable builds agree on $count photos, $analysed of them analysed" \
+    "(records, standard error, statuses, normalised images); faceprobe-batch agrees too"
 fi
 exit "$differences"

@@ -8,6 +8,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <sstream>
 
+#include <dlib/image_processing.h>
+
 ScratchDir::ScratchDir() {
   std::string pattern = (fs::temp_directory_path() / "faceprobe-test-XXXXXX").string();
   if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
@@ -96,4 +98,30 @@ RunResult run_program(const fs::path& workdir, const std::vector<std::string>& a
   if (WIFEXITED(wait_status)) result.status = WEXITSTATUS(wait_status);
   else if (WIFSIGNALED(wait_status)) result.status = 128 + WTERMSIG(wait_status);
   return result;
+}
+
+std::string dlibs_model_message(const std::string& path) {
+  try {
+    dlib::shape_predictor predictor;
+    dlib::deserialize(path) >> predictor;
+    return "";
+  } catch (const dlib::serialization_error& e) {
+    return e.what();
+  }
+}
+
+std::vector<std::pair<std::string, std::string>> damaged_models() {
+  const std::string model = read_file(PREDICTOR_FILE);
+  std::string version2 = model;
+  version2[1] = 2;  // the leading int: one length byte, then the value
+  return {
+      {"empty.dat", ""},
+      {"text.dat", "not a model\n"},
+      {"version2.dat", version2},
+      {"cut1.dat", model.substr(0, 1)},
+      {"cut2.dat", model.substr(0, 2)},
+      {"cut100.dat", model.substr(0, 100)},
+      {"cut_half.dat", model.substr(0, model.size() / 2)},
+      {"cut_last_byte.dat", model.substr(0, model.size() - 1)},
+  };
 }

@@ -42,6 +42,12 @@ std::string read_file(const fs::path& path);
 std::string huge_jpeg(std::string jpeg);
 void write_file(const fs::path& path, const std::string& bytes);
 
+// What dlib's own file reader says of a shape-model file, or "" when it
+// reads it.
+std::string dlibs_model_message(const std::string& path);
+// Damaged shape-model files (name, bytes), made from the real model.
+std::vector<std::pair<std::string, std::string>> damaged_models();
+
 struct RunResult {
   std::string out;
   std::string err;
