@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Whole-process speed of faceprobe: this machine's build (the default) against
-# the portable build, on a 0.3- and a 19-megapixel photo. Runs alternate
-# between the builds so that both see the same machine; each figure is the
+# the portable build, on a 0.3- and a 19-megapixel photo, and against the
+# default build of an earlier commit when BASELINE names one. Runs alternate
+# between the builds so that all see the same machine; each figure is the
 # median of RUNS runs (default 5). Then the stage profile of both builds.
-# Usage: bench/speed.sh   (BENCH_DIR, default build-bench, holds the builds)
+# Usage: [BASELINE=REV] bench/speed.sh   (BENCH_DIR, default build-bench,
+# holds the builds)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 work=${BENCH_DIR:-$here/build-bench}
 runs=${RUNS:-5}
 
 "$here/scripts/setup-deps.sh"
+variants=(native portable)
 for variant in native portable; do
   portable=OFF
   [ "$variant" = portable ] && portable=ON
@@ -17,6 +20,15 @@ for variant in native portable; do
     -DBUILD_TESTING=OFF >/dev/null
   cmake --build "$work/$variant" -j "$(nproc)" >/dev/null
 done
+if [ -n "${BASELINE:-}" ]; then
+  rm -rf "$work/baseline-src"
+  mkdir -p "$work/baseline-src"
+  git -C "$here" archive "$BASELINE" | tar -x -C "$work/baseline-src"
+  cmake -S "$work/baseline-src" -B "$work/baseline" -DBUILD_TESTING=OFF >/dev/null
+  cmake --build "$work/baseline" -j "$(nproc)" >/dev/null
+  variants+=(baseline)
+  echo "baseline: the default build of $(git -C "$here" rev-parse --short "$BASELINE")"
+fi
 "$here/scripts/fetch-test-photos.sh" "$work/photos" >/dev/null
 "$work/native/bench/scale_photo" "$work/photos/grace_hopper.jpg" "$work/small.png" 0.3
 "$work/native/bench/scale_photo" "$work/photos/grace_hopper.jpg" "$work/large.png" 19
@@ -33,7 +45,7 @@ trap 'rm -f "$times" "$memory"' EXIT
 TIMEFORMAT='%3R %3U %3S'
 for photo in small large; do
   for ((i = 0; i < runs; i++)); do
-    for variant in native portable; do
+    for variant in "${variants[@]}"; do
       clock=$( { time (cd "$work/$variant/run" &&
         /usr/bin/time -f "%M" -o "$memory" ./faceprobe "$work/$photo.png" >/dev/null 2>&1) \
         || true; } 2>&1)
@@ -50,7 +62,7 @@ echo
 echo "| photo | build | median wall s | median CPU s | peak memory MB |"
 echo "|---|---|---|---|---|"
 for photo in small large; do
-  for variant in native portable; do
+  for variant in "${variants[@]}"; do
     printf "| %s | %s | %.3f | %.3f | %.0f |\n" "$photo" "$variant" \
       "$(figure $photo $variant '$3')" "$(figure $photo $variant '$4 + $5')" \
       "$(figure $photo $variant '$6 / 1024')"
@@ -61,6 +73,11 @@ for photo in small large; do
   printf "%s: native / portable wall time %.3f, peak memory %.2f\n" "$photo" \
     "$(echo "$(figure $photo native '$3') $(figure $photo portable '$3')" | awk '{print $1 / $2}')" \
     "$(echo "$(figure $photo native '$6') $(figure $photo portable '$6')" | awk '{print $1 / $2}')"
+  if [ -n "${BASELINE:-}" ]; then
+    printf "%s: native / baseline wall time %.3f, peak memory %.2f\n" "$photo" \
+      "$(echo "$(figure $photo native '$3') $(figure $photo baseline '$3')" | awk '{print $1 / $2}')" \
+      "$(echo "$(figure $photo native '$6') $(figure $photo baseline '$6')" | awk '{print $1 / $2}')"
+  fi
 done
 
 for variant in native portable; do

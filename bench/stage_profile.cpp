@@ -119,6 +119,24 @@ void print_table(const std::string& title, const std::vector<Stage>& stages) {
   std::printf("| %-30s | %12.1f | %11.1f | %5.1f%% |\n", "whole", wall * 1e3, cpu * 1e3, 100.0);
 }
 
+// The shape model read by faceprobe's reader and by dlib's own, alternating,
+// in this one process.
+void compare_model_readers(const fs::path& data, int repetitions) {
+  const std::string path = (data / kShapePredictorFile).string();
+  Stage ours{"faceprobe's reader", {}, {}}, dlibs{"dlib::deserialize", {}, {}};
+  for (int r = 0; r < repetitions; ++r) {
+    time_once([&] { dlib::shape_predictor p; read_shape_predictor(path, p); }, ours);
+    time_once([&] { dlib::shape_predictor p; dlib::deserialize(path) >> p; }, dlibs);
+  }
+  std::printf("\nshape model read, median of %d runs each, alternating\n\n", repetitions);
+  std::printf("| reader | wall ms | CPU ms |\n|---|---|---|\n");
+  for (const Stage* s : {&ours, &dlibs}) {
+    std::printf("| %s | %.1f | %.1f |\n", s->name, median(s->wall) * 1e3, median(s->cpu) * 1e3);
+  }
+  std::printf("\nfaceprobe's reader / dlib's: %.3f of the wall time\n",
+              median(ours.wall) / median(dlibs.wall));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -163,6 +181,7 @@ int main(int argc, char** argv) {
           << repetitions << " runs";
     print_table(title.str(), stages);
   }
+  compare_model_readers(data, repetitions);
   fs::remove_all(scratch);
   return 0;
 }
