@@ -1,9 +1,6 @@
 #include "batch/result_line.h"
 
-#include <cmath>
-#include <cstdio>
-
-#include "driver/report.h"
+#include "batch/json_result.h"
 
 std::string tsv_escape(const std::string& field) {
   std::string out;
@@ -19,47 +16,15 @@ std::string tsv_escape(const std::string& field) {
   return out;
 }
 
-std::string json_string(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
 namespace {
 
-// The record's own text for an angle, or null where JSON has no number.
-std::string json_angle(double angle) {
-  return std::isfinite(angle) ? format_angle(angle) : "null";
-}
-
 std::string jsonl_line(const std::string& path, const PhotoResult& result) {
-  std::string line = "{\"path\":" + json_string(path) + ",\"status\":" + json_string(result.status);
-  if (result.status != "ok") {
-    if (!result.payload.empty()) line += ",\"message\":" + json_string(result.payload);
-    return line + "}\n";
-  }
-  const AnalysisState& state = result.state;
-  line += ",\"landmarks\":[";
-  for (int i = 0; i < state.landmark_count; ++i) {
-    line += (i ? ",[" : "[") + std::to_string(state.landmarks[i].x) + "," +
-            std::to_string(state.landmarks[i].y) + "]";
-  }
-  line += "],\"brightness\":" + std::to_string(result.brightness) + ",\"angles\":[" +
-          json_angle(state.reported_angles[0]) + "," + json_angle(state.reported_angles[1]) +
-          "," + json_angle(state.reported_angles[2]) +
-          "],\"normalised\":" + json_string(result.normalised_path) + "}\n";
-  return line;
+  Json line;
+  line["path"] = path;
+  line["status"] = result.status;
+  add_analysis_fields(line, result);
+  if (result.status == "ok") line["normalised"] = result.normalised_path;
+  return json_text(line) + "\n";
 }
 
 }  // namespace

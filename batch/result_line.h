@@ -8,8 +8,8 @@
 
 // TSV: path, status and record (or an exception's message), tab-separated;
 // a backslash, tab, line feed or carriage return inside a field is written
-// as \\, \t, \n or \r. JSONL: one JSON object. Both end with a line feed.
+// as \\, \t, \n or \r. JSONL: one JSON object (json_result.h). Both end with a
+// line feed.
 std::string result_line(const std::string& path, const PhotoResult& result, OutputFormat format);
 
 std::string tsv_escape(const std::string& field);
-std::string json_string(const std::string& text);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds faceprobe-batch with ThreadSanitizer into build-tsan and runs it with
-# four workers over copies of the test photos, drawing each; any report fails
-# the run.
+# Builds faceprobe-batch and faceprobe-serve with ThreadSanitizer into
+# build-tsan; runs the batch with four workers over copies of the test photos,
+# drawing each, and the service with two workers under 18 requests at once;
+# any report fails the run.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${TSAN_BUILD_DIR:-$here/build-tsan}
@@ -23,3 +24,34 @@ if [ "$status" -ne 0 ] || grep -q ThreadSanitizer "$work/err.txt"; then
   exit 1
 fi
 echo "ThreadSanitizer: $(grep -c $'\tok\t' "$work/out.tsv") photos analysed by 4 workers, no report"
+
+# faceprobe-serve under load on loopback: 2 workers, 18 requests at once, then
+# SIGTERM; any report, a lost answer or another exit status fails the run.
+(cd "$build/run" && exec ./faceprobe-serve --listen 127.0.0.1:0 --jobs 2 --queue 20 \
+  >"$work/serve.out" 2>"$work/serve.err") &
+server=$!
+port=
+for _ in $(seq 100); do
+  port=$(sed -n 's|.*listening on http://127\.0\.0\.1:\([0-9]*\).*|\1|p' "$work/serve.out")
+  [ -n "$port" ] && break
+  sleep 0.2
+done
+[ -n "$port" ] || { cat "$work/serve.err"; kill "$server"; exit 1; }
+for copy in 1 2 3 4 5 6; do
+  for photo in grace_hopper.jpg astronaut.png einstein.jpg; do
+    curl -s --max-time 120 --data-binary "@$build/photos/$photo" \
+      -H 'Content-Type: application/octet-stream' \
+      "http://127.0.0.1:$port/analyse?normalised=1" >"$work/answer-$copy-$photo.json" &
+  done
+done
+wait $(jobs -p | grep -v "^$server$") 2>/dev/null || true
+answers=$(cat "$work"/answer-*.json | grep -c '"status":"ok"' || true)
+kill -TERM "$server"
+status=0
+wait "$server" || status=$?
+if [ "$status" -ne 0 ] || [ "$answers" -ne 18 ] || grep -q ThreadSanitizer "$work/serve.err"; then
+  echo "faceprobe-serve: status $status, $answers of 18 answers ok"
+  cat "$work/serve.err"
+  exit 1
+fi
+echo "ThreadSanitizer: faceprobe-serve answered 18 requests at once, no report"

@@ -1,0 +1,22 @@
+// The JSON of one photo's analysis, one writer for faceprobe-batch's JSONL
+// and faceprobe-serve's answers, so that both give the same fields for the
+// same photo.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "batch/photo_analysis.h"
+
+// Fields kept in the order they are set.
+using Json = nlohmann::ordered_json;
+
+// Adds the analysis's fields after `status`: `message` (an exception's text,
+// or the photo that took the normalised image's name) when there is one; on
+// success `landmarks` (68 [x, y] pairs of the normalised image), `brightness`
+// and `angles` (the record's three angles, null where not a finite number).
+void add_analysis_fields(Json& object, const PhotoResult& result);
+
+// One line of JSON, without a line break. Bytes that are not UTF-8 (a file
+// name may hold any) are written as U+FFFD, so that every line parses.
+std::string json_text(const Json& value);

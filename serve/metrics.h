@@ -1,0 +1,32 @@
+// The service's counters, exported in Prometheus's text format.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class Metrics {
+ public:
+  Metrics();
+  void request_started();
+  // A request answered with `code`; `started` says whether request_started()
+  // was called for it (a request refused while its headers were read is not).
+  void request_finished(int code, bool started);
+  void analysis_finished(const std::string& status, double seconds);
+  // Requests waiting for an analysis worker, as the worker pool reports them.
+  void set_queue_length(int waiting);
+  std::string text() const;
+
+ private:
+  mutable std::mutex lock_;
+  std::map<int, uint64_t> requests_by_code_;
+  std::map<std::string, uint64_t> analyses_by_status_;
+  std::vector<double> bucket_bounds_;
+  std::vector<uint64_t> bucket_counts_;  // per bound, not cumulative
+  uint64_t analyses_ = 0;
+  double analysis_seconds_ = 0;
+  int in_flight_ = 0;
+  int queue_length_ = 0;
+};

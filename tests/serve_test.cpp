@@ -1,0 +1,437 @@
+// faceprobe-serve, the real binary on an ephemeral port of 127.0.0.1, talked
+// to by a real HTTP client: its answers against faceprobe's on the same
+// bytes, request errors, hostile clients, load beyond its queue, shutdown.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "tests/support.h"
+
+namespace {
+
+using nlohmann::json;
+
+// The service, started in the run folder (beside the data files) on a free
+// port, stopped with SIGTERM when the test is done with it.
+class Service {
+ public:
+  explicit Service(std::vector<std::string> args = {}) {
+    args.insert(args.begin(), {FACEPROBE_SERVE_BIN, "--listen", "127.0.0.1:0"});
+    int out[2];
+    if (pipe(out) != 0) throw std::runtime_error("pipe");
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(out[1], STDOUT_FILENO);
+      const int err = ::open(err_.path().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      dup2(err, STDERR_FILENO);
+      if (chdir(fs::path(FACEPROBE_SERVE_BIN).parent_path().c_str()) != 0) _exit(127);
+      std::vector<char*> argv;
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    port_ = read_port(out[0]);
+    close(out[0]);
+  }
+  ~Service() {
+    if (pid_ > 0 && !stopped_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  Service(const Service&) = delete;
+  Service& operator=(const Service&) = delete;
+
+  int port() const { return port_; }
+  httplib::Client client() const {
+    httplib::Client c("127.0.0.1", port_);
+    c.set_connection_timeout(10);
+    c.set_read_timeout(60);
+    c.set_write_timeout(60);
+    return c;
+  }
+  // SIGTERM, then the exit status (or 128 + signal), waiting at most 30 s.
+  int stop() {
+    kill(pid_, SIGTERM);
+    stopped_ = true;
+    for (int i = 0; i < 300; ++i) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    return -1;
+  }
+  std::string log() const { return read_file(err_.path()); }
+
+ private:
+  // The port from the line it prints once it listens; 10 s at most.
+  static int read_port(int fd) {
+    std::string text;
+    char buffer[256];
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (text.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      const ssize_t n = read(fd, buffer, sizeof buffer);
+      if (n <= 0) break;
+      text.append(buffer, static_cast<size_t>(n));
+    }
+    std::smatch m;
+    if (!std::regex_search(text, m, std::regex(R"(listening on http://127\.0\.0\.1:(\d+))"))) {
+      ADD_FAILURE() << "the service did not say where it listens: " << text;
+      return 0;
+    }
+    return std::stoi(m[1]);
+  }
+
+  struct ErrFile {
+    ScratchDir dir;
+    fs::path path() const { return dir / "stderr"; }
+  } err_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+  bool stopped_ = false;
+};
+
+std::string base64_decode(const std::string& text) {
+  std::string out;
+  uint32_t group = 0;
+  int bits = 0;
+  for (char c : text) {
+    const char* digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const char* at = c ? std::strchr(digits, c) : nullptr;
+    if (!at) continue;  // '=' padding
+    group = group << 6 | static_cast<uint32_t>(at - digits);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out += static_cast<char>((group >> bits) & 0xFF);
+    }
+  }
+  return out;
+}
+
+// faceprobe on a file: standard output and the normalised JPEG it wrote.
+struct Reference {
+  std::string out;
+  std::string jpeg;
+};
+
+Reference faceprobe_on(const fs::path& dir, const std::string& name) {
+  link_data_files(dir);
+  const RunResult r = run_program(dir, {name});
+  const std::string stem = name.substr(0, name.rfind('.'));
+  const fs::path jpeg = dir / (stem + "_resize.jpg");
+  return {r.out, fs::exists(jpeg) ? read_file(jpeg) : ""};
+}
+
+// A JPEG whose EXIF says to turn it a quarter clockwise for display, as phones
+// write them.
+std::string exif_rotated(const std::string& jpeg) {
+  const std::string tiff = std::string("II*\0\x08\0\0\0", 8) + std::string("\x01\0", 2) +
+                           std::string("\x12\x01\x03\0\x01\0\0\0\x06\0\0\0", 12) +
+                           std::string("\0\0\0\0", 4);
+  const std::string payload = std::string("Exif\0\0", 6) + tiff;
+  const size_t length = payload.size() + 2;
+  std::string app1 = std::string("\xFF\xE1", 2) + static_cast<char>(length >> 8) +
+                     static_cast<char>(length & 0xFF) + payload;
+  return jpeg.substr(0, 2) + app1 + jpeg.substr(2);
+}
+
+std::string encoded(const cv::Mat& image, const std::string& ext) {
+  std::vector<unsigned char> bytes;
+  cv::imencode(ext, image, bytes);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// The photos and their variants a caller may send, by file name.
+std::vector<std::pair<std::string, std::string>> uploads() {
+  std::vector<std::pair<std::string, std::string>> list;
+  for (const char* name : {"grace_hopper.jpg", "astronaut.png", "einstein.jpg"}) {
+    list.push_back({name, read_file(test_photo(name))});
+  }
+  const cv::Mat grace = cv::imread(test_photo("grace_hopper.jpg").string());
+  cv::Mat mirrored, darker, turned;
+  cv::flip(grace, mirrored, 1);
+  grace.convertTo(darker, -1, 0.5);
+  cv::warpAffine(grace, turned,
+                 cv::getRotationMatrix2D({grace.cols / 2.0f, grace.rows / 2.0f}, -10, 1),
+                 grace.size());
+  list.push_back({"mirrored.png", encoded(mirrored, ".png")});
+  list.push_back({"darker.jpg", encoded(darker, ".jpg")});
+  list.push_back({"turned.png", encoded(turned, ".png")});
+  list.push_back({"exif_rotated.jpg", exif_rotated(read_file(test_photo("grace_hopper.jpg")))});
+  list.push_back({"flat.png", encoded(cv::Mat(300, 300, CV_8UC3, cv::Scalar(90, 120, 150)), ".png")});
+  list.push_back({"text.jpg", "this is not a photo"});
+  const std::string jpeg = read_file(test_photo("einstein.jpg"));
+  list.push_back({"truncated.jpg", jpeg.substr(0, jpeg.size() / 3)});
+  return list;
+}
+
+TEST(Serve, AnswersAsFaceprobeDoesOnTheSameBytes) {
+  Service service({"--jobs", "2"});
+  httplib::Client client = service.client();
+  int ok = 0;
+  for (const auto& [name, bytes] : uploads()) {
+    ScratchDir dir;
+    write_file(dir / name, bytes);
+    const Reference expected = faceprobe_on(dir.path(), name);
+    const auto res = client.Post("/analyse?normalised=1", bytes, "application/octet-stream");
+    ASSERT_TRUE(res) << name << ": " << httplib::to_string(res.error());
+    ASSERT_EQ(res->status, 200) << name << ": " << res->body;
+    const json answer = json::parse(res->body);
+    const std::string status = answer.at("status");
+    if (status == "ok") {
+      ++ok;
+      EXPECT_EQ(answer.at("record"), expected.out) << name;
+      EXPECT_TRUE(base64_decode(answer.at("normalised_jpeg")) == expected.jpeg) << name;
+      EXPECT_EQ(answer.at("landmarks").size(), 68u) << name;
+      EXPECT_TRUE(answer.at("brightness").is_number_integer()) << name;
+      EXPECT_EQ(answer.at("angles").size(), 3u) << name;
+    } else {
+      std::string faceprobe_text = status + "\n";
+      if (answer.contains("message")) faceprobe_text += answer.at("message").get<std::string>() + "\n";
+      EXPECT_EQ(faceprobe_text, expected.out) << name;
+      EXPECT_FALSE(answer.contains("normalised_jpeg")) << name;
+    }
+  }
+  EXPECT_GE(ok, 6);
+  // The over-large photo is refused from its header, as by the batch.
+  const auto res = client.Post("/analyse", huge_jpeg(read_file(test_photo("einstein.jpg"))),
+                               "image/jpeg");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(json::parse(res->body).at("status"), "ERROR: IMAGE TOO LARGE");
+  EXPECT_EQ(service.stop(), 0);
+}
+
+TEST(Serve, RequestErrorsHaveTheirStatusAndAJsonError) {
+  Service service({"--jobs", "1", "--max-body", "100000"});
+  httplib::Client client = service.client();
+  const std::string big(150000, 'x');
+  const struct {
+    const char* what;
+    std::function<httplib::Result()> send;
+    int status;
+  } cases[] = {
+      {"empty body", [&] { return client.Post("/analyse", "", "image/jpeg"); }, 400},
+      {"GET /analyse", [&] { return client.Get("/analyse"); }, 405},
+      {"POST /healthz", [&] { return client.Post("/healthz", "x", "text/plain"); }, 405},
+      {"unknown path", [&] { return client.Get("/etc/passwd"); }, 404},
+      {"too large", [&] { return client.Post("/analyse", big, "image/jpeg"); }, 413},
+  };
+  for (const auto& c : cases) {
+    const auto res = c.send();
+    ASSERT_TRUE(res) << c.what;
+    EXPECT_EQ(res->status, c.status) << c.what;
+    EXPECT_TRUE(json::parse(res->body).at("error").is_string()) << c.what << ": " << res->body;
+  }
+  httplib::Client again = service.client();
+  const auto health = again.Get("/healthz");
+  ASSERT_TRUE(health);
+  EXPECT_EQ(health->status, 200);
+  EXPECT_EQ(service.stop(), 0);
+}
+
+// A raw socket, for clients no HTTP library would be.
+int connect_to(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Reads until the server closes the connection, at most `seconds`.
+std::string read_until_closed(int fd, int seconds) {
+  std::string text;
+  char buffer[4096];
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) return text;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  return text + "[still open]";
+}
+
+TEST(Serve, HostileClientsStopNeitherTheServiceNorOthers) {
+  Service service({"--jobs", "1", "--read-timeout", "1"});
+  const std::string header =
+      "POST /analyse HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 10000\r\n\r\n";
+  // Half a body, then nothing: dropped once the read times out.
+  const int stalled = connect_to(service.port());
+  ASSERT_GE(stalled, 0);
+  ASSERT_EQ(write(stalled, header.data(), header.size()), static_cast<ssize_t>(header.size()));
+  ASSERT_EQ(write(stalled, std::string(5000, 'x').data(), 5000), 5000);
+  // Another client gone mid-upload.
+  const int gone = connect_to(service.port());
+  ASSERT_GE(gone, 0);
+  ASSERT_EQ(write(gone, header.data(), header.size()), static_cast<ssize_t>(header.size()));
+  close(gone);
+  // Garbage instead of a request line.
+  const int garbage = connect_to(service.port());
+  ASSERT_GE(garbage, 0);
+  const std::string noise = "\x01\x02 not http at all\r\n\r\n";
+  ASSERT_EQ(write(garbage, noise.data(), noise.size()), static_cast<ssize_t>(noise.size()));
+
+  httplib::Client client = service.client();
+  const auto res = client.Post("/analyse", read_file(test_photo("grace_hopper.jpg")), "image/jpeg");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(json::parse(res->body).at("status"), "ok");
+  const std::string stalled_answer = read_until_closed(stalled, 10);
+  EXPECT_EQ(stalled_answer.find("[still open]"), std::string::npos);
+  EXPECT_EQ(stalled_answer.find("200 OK"), std::string::npos) << stalled_answer;
+  EXPECT_NE(read_until_closed(garbage, 10).find("HTTP/1.1 4"), std::string::npos);
+  close(stalled);
+  close(garbage);
+  const auto health = client.Get("/healthz");
+  ASSERT_TRUE(health);
+  EXPECT_EQ(health->status, 200);
+  EXPECT_EQ(service.stop(), 0);
+}
+
+// 16 clients of 10 requests each on 2 workers and 4 places in the queue:
+// every request gets the right answer or a 503 with Retry-After; none is lost
+// and none waits forever.
+TEST(Serve, LoadBeyondTheQueueIsRefusedNotLost) {
+  Service service({"--jobs", "2", "--queue", "4"});
+  const cv::Mat grace = cv::imread(test_photo("grace_hopper.jpg").string());
+  cv::Mat small;
+  cv::resize(grace, small, cv::Size(), 0.6, 0.6, cv::INTER_AREA);
+  const std::string photo = encoded(small, ".png");
+  ScratchDir dir;
+  write_file(dir / "small.png", photo);
+  const std::string record = faceprobe_on(dir.path(), "small.png").out;
+  ASSERT_FALSE(record.empty());
+
+  std::atomic<int> answered{0}, refused{0}, wrong{0};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 16; ++c) {
+    clients.emplace_back([&] {
+      httplib::Client client = service.client();
+      for (int r = 0; r < 10; ++r) {
+        const auto res = client.Post("/analyse", photo, "image/png");
+        if (res && res->status == 200 && json::parse(res->body).at("record") == record) {
+          ++answered;
+        } else if (res && res->status == 503 && res->has_header("Retry-After")) {
+          ++refused;
+        } else {
+          ++wrong;
+        }
+      }
+    });
+  }
+  for (std::thread& t : clients) t.join();
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(answered + refused, 160);
+  EXPECT_GT(answered, 10);
+  EXPECT_GT(refused, 0);
+
+  httplib::Client client = service.client();
+  const auto metrics = client.Get("/metrics");
+  ASSERT_TRUE(metrics);
+  EXPECT_NE(metrics->body.find("faceprobe_requests_total{code=\"200\"} " +
+                               std::to_string(answered.load())),
+            std::string::npos)
+      << metrics->body;
+  EXPECT_NE(metrics->body.find("faceprobe_requests_total{code=\"503\"} " +
+                               std::to_string(refused.load())),
+            std::string::npos);
+  EXPECT_NE(metrics->body.find("faceprobe_analyses_total{status=\"ok\"} " +
+                               std::to_string(answered.load())),
+            std::string::npos);
+  EXPECT_NE(metrics->body.find("faceprobe_analysis_seconds_count " +
+                               std::to_string(answered.load())),
+            std::string::npos);
+  EXPECT_NE(metrics->body.find("faceprobe_queue_length 0"), std::string::npos);
+  EXPECT_EQ(service.stop(), 0);
+
+  // One access-log line per request on standard error, and nothing else.
+  std::istringstream log(service.log());
+  int lines = 0;
+  for (std::string line; std::getline(log, line); ++lines) {
+    EXPECT_TRUE(std::regex_match(line, std::regex(R"((GET|POST) /\w+ \d{3} \d+ \d+\.\d)")))
+        << line;
+  }
+  EXPECT_EQ(lines, 161);
+}
+
+TEST(Serve, SigtermAnswersTheRequestsAlreadyAccepted) {
+  Service service({"--jobs", "2", "--queue", "4"});
+  const std::string photo = read_file(test_photo("grace_hopper.jpg"));
+  std::atomic<int> answered{0};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 4; ++c) {
+    clients.emplace_back([&] {
+      httplib::Client client = service.client();
+      const auto res = client.Post("/analyse", photo, "image/jpeg");
+      if (res && res->status == 200 && json::parse(res->body).at("status") == "ok") ++answered;
+    });
+  }
+  // Until all four are in: two analysing, two waiting.
+  httplib::Client probe = service.client();
+  for (int i = 0; i < 100; ++i) {
+    const auto m = probe.Get("/metrics");
+    if (m && m->body.find("faceprobe_queue_length 2") != std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(service.stop(), 0);
+  for (std::thread& t : clients) t.join();
+  EXPECT_EQ(answered, 4);
+  EXPECT_LT(connect_to(service.port()), 0);
+}
+
+TEST(Serve, CommandLine) {
+  ScratchDir empty;
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    const char* out;  // expected in standard output
+    const char* err;  // expected in standard error
+  } cases[] = {
+      {{"--help"}, 0, "--listen", ""},
+      {{"--version"}, 0, "faceprobe-serve ", ""},
+      {{"--jobs", "0"}, 2, "", "--jobs"},
+      {{"--bogus"}, 2, "", "bogus"},
+      {{"--listen", "nowhere"}, 2, "", "--listen"},
+      {{"--listen", "127.0.0.1:0", "--data", empty.path().string()}, 2, "", "cascade"},
+  };
+  for (const auto& c : cases) {
+    const RunResult r = run_program(fs::path(FACEPROBE_SERVE_BIN).parent_path(), c.args,
+                                    FACEPROBE_SERVE_BIN, 60);
+    EXPECT_EQ(r.status, c.status) << c.args[0];
+    EXPECT_NE(r.out.find(c.out), std::string::npos) << c.args[0] << ": " << r.out;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << c.args[0] << ": " << r.err;
+  }
+}
+
+}  // namespace
