@@ -2,9 +2,13 @@
 // loaded once and the photos shared among worker threads. One result line
 // per photo on standard output, in input order, each flushed as soon as it
 // and every line before it are done.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <set>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -47,6 +51,9 @@ struct Queue {
   std::map<size_t, std::string> finished;  // result lines by input index
   size_t enqueued = 0;
   bool input_closed = false;
+  // For the summary at the end.
+  std::map<std::string, size_t> statuses;
+  size_t files_not_written = 0;
 };
 
 std::string output_path_for(const std::string& photo, const BatchOptions& options) {
@@ -82,14 +89,39 @@ std::string claim(Claims& claims, const std::string& file, const std::string& ph
   return fresh || earlier->second.photo_key == photo_key ? "" : earlier->second.photo;
 }
 
+// The run's own inputs, by path and, where the file exists, by device and
+// inode: no output may replace one of them.
+struct Inputs {
+  std::set<std::string> paths;
+  std::set<std::pair<dev_t, ino_t>> files;
+
+  void add(const std::string& path) {
+    paths.insert(absolute_key(path));
+    struct stat info;
+    if (::stat(path.c_str(), &info) == 0) files.insert({info.st_dev, info.st_ino});
+  }
+  bool has(const std::string& path) const {
+    struct stat info;
+    if (::stat(path.c_str(), &info) == 0 && files.count({info.st_dev, info.st_ino})) return true;
+    return paths.count(absolute_key(path)) > 0;
+  }
+};
+
 // Names the files a photo's job writes and claims them. Two photos whose
 // normalised images would share a name: the first keeps it and the second
 // is not analysed. Two whose annotated pictures would (one annotation folder
 // for photos of several folders): the second is analysed but not drawn.
 // Each clash is one whole line on standard error, which workers share.
-void claim_files(Job& job, const BatchOptions& options, Claims& claims) {
+void claim_files(Job& job, const BatchOptions& options, Claims& claims, const Inputs& inputs) {
   const std::string& photo = job.input.path;
   job.output_path = output_path_for(photo, options);
+  if (inputs.has(job.output_path)) {
+    // A photo of the run sits there: it is never overwritten.
+    std::cerr << "faceprobe-batch: " + photo + " is not analysed: its normalised image " +
+                     job.output_path + " is one of the photos given\n";
+    job.earlier_claim = job.output_path;
+    return;
+  }
   job.earlier_claim = claim(claims, job.output_path, photo);
   if (!job.earlier_claim.empty()) {
     std::cerr << "faceprobe-batch: " + photo + " is not analysed: its normalised image " +
@@ -98,7 +130,8 @@ void claim_files(Job& job, const BatchOptions& options, Claims& claims) {
   }
   job.annotated_path = annotated_path_for(photo, options);
   if (job.annotated_path.empty()) return;
-  const std::string earlier = claim(claims, job.annotated_path, photo);
+  const std::string earlier =
+      inputs.has(job.annotated_path) ? job.annotated_path : claim(claims, job.annotated_path, photo);
   if (!earlier.empty()) {
     std::cerr << "faceprobe-batch: " + photo + " is not drawn: its annotated picture " +
                      job.annotated_path + " would replace that of " + earlier + "\n";
@@ -109,24 +142,38 @@ void claim_files(Job& job, const BatchOptions& options, Claims& claims) {
 // Reads the input in order, keeps this shard's photos, and hands them out.
 void read_input(const BatchOptions& options, Queue& queue) {
   Claims claims;
+  // Every photo named on the command line is known before the first is
+  // analysed; those read from standard input as they come.
+  Inputs inputs;
+  std::vector<std::vector<BatchInput>> expanded;
+  for (const std::string& path : options.paths) {
+    expanded.push_back(path == "-" ? std::vector<BatchInput>{} : expand_path(path, options.recursive));
+    for (const BatchInput& input : expanded.back()) {
+      if (!input.empty_folder) inputs.add(input.path);
+    }
+  }
   const auto enqueue = [&](const BatchInput& input) {
     if (!in_shard(input.path, options.shard, options.shard_count)) return;
     Job job;
     job.input = input;
-    if (!input.empty_folder) claim_files(job, options, claims);
+    if (!input.empty_folder) claim_files(job, options, claims, inputs);
     std::lock_guard<std::mutex> hold(queue.lock);
     job.index = queue.enqueued++;
     queue.pending.push_back(std::move(job));
     queue.changed.notify_all();
   };
-  for (const std::string& path : options.paths) {
-    if (path != "-") {
-      for (const BatchInput& input : expand_path(path, options.recursive)) enqueue(input);
+  for (size_t i = 0; i < options.paths.size(); ++i) {
+    if (options.paths[i] != "-") {
+      for (const BatchInput& input : expanded[i]) enqueue(input);
       continue;
     }
     std::string line;
     while (std::getline(std::cin, line)) {
-      if (!line.empty()) enqueue({line, false});
+      // Lists written on Windows end their lines with CR LF.
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.empty()) continue;
+      inputs.add(line);
+      enqueue({line, false});
     }
   }
   std::lock_guard<std::mutex> hold(queue.lock);
@@ -135,9 +182,15 @@ void read_input(const BatchOptions& options, Queue& queue) {
 }
 
 PhotoResult result_of(const Job& job, const BatchOptions& options, Worker& worker) {
-  if (job.input.empty_folder) return {"ERROR: NO IMAGES IN FOLDER", "", "", 0, {}};
+  PhotoResult refused;
+  if (job.input.empty_folder) {
+    refused.status = "ERROR: NO IMAGES IN FOLDER";
+    return refused;
+  }
   if (!job.earlier_claim.empty()) {
-    return {"ERROR: NORMALISED IMAGE NAME TAKEN", job.earlier_claim, "", 0, {}};
+    refused.status = "ERROR: NORMALISED IMAGE NAME TAKEN";
+    refused.payload = job.earlier_claim;
+    return refused;
   }
   return analyse_photo(job.input.path, job.output_path, job.annotated_path, options.max_pixels,
                        worker);
@@ -154,9 +207,14 @@ void work(const BatchOptions& options, const BatchModels& models, Queue& queue) 
       job = std::move(queue.pending.front());
       queue.pending.pop_front();
     }
-    const std::string line =
-        result_line(job.input.path, result_of(job, options, worker), options.format);
+    const PhotoResult result = result_of(job, options, worker);
+    const std::string line = result_line(job.input.path, result, options.format);
     std::lock_guard<std::mutex> hold(queue.lock);
+    ++queue.statuses[result.status];
+    if (!result.write_error.empty()) {
+      queue.files_not_written += result.normalised_path.empty() ? 1 : 0;
+      queue.files_not_written += !job.annotated_path.empty() && result.annotated_path.empty();
+    }
     queue.finished.emplace(job.index, line);
     queue.changed.notify_all();
   }
@@ -215,6 +273,40 @@ void warm_up_opencv(const BatchModels& models) {
   measure_face(canvas, state, record);
 }
 
+// Creates a folder the run writes into, with its parents, and makes sure a
+// file can be written there, before any photo is analysed.
+bool prepare_folder(const std::string& folder, std::string& error) {
+  if (folder.empty()) return true;
+  std::error_code failed;
+  fs::create_directories(folder, failed);
+  std::string probe = (fs::path(folder) / ".faceprobe-batch-XXXXXX").string();
+  const int fd = failed ? -1 : ::mkstemp(probe.data());
+  if (fd < 0) {
+    error = "cannot write into the folder " + folder + ": " +
+            (failed ? failed.message() : std::strerror(errno));
+    return false;
+  }
+  ::close(fd);
+  ::unlink(probe.c_str());
+  return true;
+}
+
+// photos, ok, each error status, files not written, seconds.
+void print_summary(const Queue& queue, double seconds) {
+  size_t photos = 0;
+  for (const auto& entry : queue.statuses) photos += entry.second;
+  const auto ok = queue.statuses.find("ok");
+  std::string text = "faceprobe-batch: " + std::to_string(photos) + " photos, " +
+                     std::to_string(ok == queue.statuses.end() ? 0 : ok->second) + " ok";
+  for (const auto& [status, count] : queue.statuses) {
+    if (status != "ok") text += ", " + std::to_string(count) + " " + status;
+  }
+  char tail[64];
+  std::snprintf(tail, sizeof tail, "; %zu files not written; %.1f s\n", queue.files_not_written,
+                seconds);
+  std::cerr << text + tail << std::flush;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -224,13 +316,19 @@ int main(int argc, char** argv) {
     std::cerr << "faceprobe-batch: " << error << "\n" << kUsage;
     return 2;
   }
+  if (options.help || options.version) {
+    std::cout << (options.help ? kUsage : "faceprobe-batch " FACEPROBE_VERSION "\n");
+    return 0;
+  }
   // Our own messages say what failed; OpenCV's log would repeat them.
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
   std::unique_ptr<BatchModels> models;
-  if (!load_batch_models(options.data_dir, models, error)) {
+  if (!load_batch_models(options.data_dir, models, error) ||
+      !prepare_folder(options.output_dir, error) || !prepare_folder(options.annotate_dir, error)) {
     std::cerr << "faceprobe-batch: " << error << std::endl;
     return 2;
   }
+  const auto start = std::chrono::steady_clock::now();
   const int jobs = options.jobs > 0 ? options.jobs
                                     : std::max(1u, std::thread::hardware_concurrency());
   // The workers keep the cores busy; OpenCV's own threads inside each call
@@ -253,5 +351,7 @@ int main(int argc, char** argv) {
   }
   reader.join();
   for (std::thread& worker : workers) worker.join();
-  return 0;
+  print_summary(queue, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  // A photo without a face is a result; a requested file not written is not.
+  return queue.files_not_written > 0 ? 1 : 0;
 }

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <filesystem>
 #include <set>
+#include <type_traits>
 
 namespace fs = std::filesystem;
 
@@ -17,9 +18,12 @@ bool is_image_name(const fs::path& path) {
   std::transform(extension.begin(), extension.end(), extension.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   const std::string name = path.filename().string();
-  const bool earlier_output =
-      name.size() > 11 && name.compare(name.size() - 11, 11, "_resize.jpg") == 0;
-  return extensions.count(extension) && !earlier_output;
+  const auto ends_with = [&](const std::string& end) {
+    return name.size() > end.size() && name.compare(name.size() - end.size(), end.size(), end) == 0;
+  };
+  // Hidden names include the temporaries of a write that was cut short.
+  const bool own_output = ends_with("_resize.jpg") || ends_with("_annotated.jpg");
+  return extensions.count(extension) && !own_output && name[0] != '.';
 }
 
 template <typename Iterator>
@@ -30,6 +34,11 @@ std::vector<std::string> image_files(const fs::path& folder) {
        !error && it != end; it.increment(error)) {
     if (it->is_regular_file(error) && is_image_name(it->path())) {
       files.push_back(it->path().string());
+    }
+    if constexpr (std::is_same_v<Iterator, fs::recursive_directory_iterator>) {
+      if (it->path().filename().string()[0] == '.' && it->is_directory(error)) {
+        it.disable_recursion_pending();
+      }
     }
   }
   std::sort(files.begin(), files.end());

@@ -13,8 +13,9 @@ struct BatchInput {
 };
 
 // A file stands for itself; a folder for its image files sorted by path
-// (with `recursive`, those of its subfolders too), less the "_resize.jpg"
-// images that earlier runs wrote there.
+// (with `recursive`, those of its subfolders too), less hidden names (and
+// hidden subfolders) and the "_resize.jpg" and "_annotated.jpg" images that
+// earlier runs wrote there.
 std::vector<BatchInput> expand_path(const std::string& path, bool recursive);
 
 // Whether `path` belongs to part `shard` (1-based) of `count`. Decided by a

@@ -13,7 +13,15 @@ const char* const kUsage =
     "  --output-dir D  write the normalised images to D instead of beside the photos\n"
     "  --annotate DIR  also draw the landmarks and pose axes on each face into DIR\n"
     "  --shard K/N     analyse only part K of N of the input\n"
-    "  --max-pixels N  refuse photos whose header claims more pixels (default 100000000)\n";
+    "  --max-pixels N  refuse photos whose header claims more pixels (default 100000000)\n"
+    "  -h, --help      this text;  --version  the version\n"
+    "Output: one line per photo, in input order. TSV: path, status (ok or an\n"
+    "ERROR line), the record or a message, and a fourth field where a requested\n"
+    "file could not be written. JSONL: one object per photo.\n"
+    "Exit status: 0 when every line and every requested file was written (a\n"
+    "photo without a face is a result); 1 when a requested file could not be\n"
+    "written or standard output failed; 2 for a wrong command line, a missing\n"
+    "or broken data file, or an output folder that cannot be written.\n";
 
 namespace {
 
@@ -50,7 +58,13 @@ bool parse_options(int argc, char** argv, BatchOptions& options, std::string& er
       return false;
     }
     int64_t number = 0;
-    if (arg == "-r") {
+    if (arg == "--help" || arg == "-h") {
+      options.help = true;
+      return true;
+    } else if (arg == "--version") {
+      options.version = true;
+      return true;
+    } else if (arg == "-r") {
       options.recursive = true;
     } else if (arg == "--format") {
       const std::string value = argv[++i];

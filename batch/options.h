@@ -17,6 +17,8 @@ struct BatchOptions {
   std::string annotate_dir;        // empty: no pictures
   int shard = 1, shard_count = 1;  // analyse part `shard` of `shard_count`
   int64_t max_pixels = 100000000;
+  bool help = false;     // --help or -h: the usage, nothing else
+  bool version = false;  // --version
 };
 
 // Parses argv; on a mistake returns false with `error` set.

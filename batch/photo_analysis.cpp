@@ -1,6 +1,10 @@
 #include "batch/photo_analysis.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cmath>
 #include <exception>
 #include <iostream>
@@ -69,7 +73,8 @@ void run_stages(const cv::Mat& photo, const std::string& output_path,
   }
   state.landmark_count = kLandmarkCount;
   cv::Mat canvas;
-  if (!place_landmarks(photo, output_path, worker.locator, state, canvas)) {
+  std::string write_error;
+  if (!place_landmarks(photo, output_path, worker.locator, state, canvas, &write_error)) {
     result.status = "ERROR: FACE NOT FOUND";
     return;
   }
@@ -78,10 +83,17 @@ void run_stages(const cv::Mat& photo, const std::string& output_path,
   result.brightness = measure_face(canvas, state, record);
   result.status = "ok";
   result.payload = record;
-  result.normalised_path = output_path;
-  if (!annotated_path.empty() && !write_canvas(annotate_face(canvas, state), annotated_path)) {
-    std::cerr << "faceprobe-batch: failed writing " + annotated_path + "\n";
+  result.write_error = write_error;
+  if (write_error.empty()) result.normalised_path = output_path;
+  if (annotated_path.empty()) return;
+  errno = 0;
+  if (write_canvas(annotate_face(canvas, state), annotated_path)) {
+    result.annotated_path = annotated_path;
+    return;
   }
+  const std::string why = std::string("cannot write ") + annotated_path +
+                          (errno ? std::string(": ") + std::strerror(errno) : "");
+  result.write_error += (result.write_error.empty() ? "" : "; ") + why;
 }
 
 }  // namespace
@@ -94,6 +106,12 @@ PhotoResult analyse_photo(const std::string& path, const std::string& output_pat
             std::begin(result.state.model_vertices));
   result.state.vertex_count = kVertexCount;
   try {
+    struct stat info;
+    if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+      result.status = "ERROR: IMAGE NOT FOUND";
+      result.payload = "not a regular file";
+      return result;
+    }
     if (claimed_pixels(path) > max_pixels) {
       result.status = "ERROR: IMAGE TOO LARGE";
       return result;

@@ -36,16 +36,21 @@ struct Worker {
 struct PhotoResult {
   std::string status;   // "ok", or the error line faceprobe prints
   std::string payload;  // the record, or an exception's message
-  std::string normalised_path;
+  std::string normalised_path;  // "" when it was not written
+  std::string annotated_path;   // "" when not asked for or not written
+  std::string write_error;      // why a requested file was not written
   int32_t brightness = 0;
   AnalysisState state;  // landmarks and angles when status is "ok"
 };
 
 // Runs faceprobe's analysis on one photo, writing the normalised image to
 // `output_path` and, when `annotated_path` is not empty, the annotated face
-// there. Every failure, exceptions included, is the result. A photo of more
-// than `max_pixels` is refused from its header where that is read (PNG,
-// JPEG, BMP, WebP), before decoding; in other formats once decoded.
+// there. Every failure, exceptions included, is the result; a file that could
+// not be written is named in `write_error`, the analysis stands. A path that
+// is not a regular file (a FIFO, a device, a folder) is refused without being
+// opened. A photo of more than `max_pixels` is refused from its header where
+// that is read (PNG, JPEG, BMP, WebP), before decoding; in other formats once
+// decoded.
 PhotoResult analyse_photo(const std::string& path, const std::string& output_path,
                           const std::string& annotated_path, int64_t max_pixels,
                           Worker& worker);

@@ -23,7 +23,11 @@ std::string jsonl_line(const std::string& path, const PhotoResult& result) {
   line["path"] = path;
   line["status"] = result.status;
   add_analysis_fields(line, result);
-  if (result.status == "ok") line["normalised"] = result.normalised_path;
+  if (result.status == "ok") {
+    line["normalised"] = result.normalised_path.empty() ? Json(nullptr) : Json(result.normalised_path);
+    if (!result.annotated_path.empty()) line["annotated"] = result.annotated_path;
+  }
+  if (!result.write_error.empty()) line["write_error"] = result.write_error;
   return json_text(line) + "\n";
 }
 
@@ -31,6 +35,8 @@ std::string jsonl_line(const std::string& path, const PhotoResult& result) {
 
 std::string result_line(const std::string& path, const PhotoResult& result, OutputFormat format) {
   if (format == OutputFormat::kJsonl) return jsonl_line(path, result);
-  return tsv_escape(path) + "\t" + tsv_escape(result.status) + "\t" + tsv_escape(result.payload) +
-         "\n";
+  std::string line =
+      tsv_escape(path) + "\t" + tsv_escape(result.status) + "\t" + tsv_escape(result.payload);
+  if (!result.write_error.empty()) line += "\t" + tsv_escape(result.write_error);
+  return line + "\n";
 }

@@ -6,7 +6,8 @@
 #include "batch/options.h"
 #include "batch/photo_analysis.h"
 
-// TSV: path, status and record (or an exception's message), tab-separated;
+// TSV: path, status and record (or an exception's message), tab-separated,
+// and a fourth field saying why where a requested file was not written;
 // a backslash, tab, line feed or carriage return inside a field is written
 // as \\, \t, \n or \r. JSONL: one JSON object (json_result.h). Both end with a
 // line feed.

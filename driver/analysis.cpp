@@ -6,9 +6,10 @@
 #include "model/head_pose.h"
 
 bool place_landmarks(const cv::Mat& photo, const std::string& output_path,
-                     LandmarkLocator& locator, AnalysisState& state, cv::Mat& canvas) {
+                     LandmarkLocator& locator, AnalysisState& state, cv::Mat& canvas,
+                     std::string* write_error) {
   if (!locate_landmarks(photo, locator, state)) return false;
-  return normalise_face(photo, output_path, locator, state, canvas);
+  return normalise_face(photo, output_path, locator, state, canvas, write_error);
 }
 
 int32_t measure_face(const cv::Mat& canvas, AnalysisState& state, std::string& report) {

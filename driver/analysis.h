@@ -11,9 +11,10 @@
 // First landmark pass on the photo, then the normalised canvas written to
 // `output_path` and the second pass on it. False when either pass finds no
 // face. On success state.landmarks holds canvas landmarks and `canvas` the
-// 570x570 image they lie in.
+// 570x570 image they lie in. `write_error` as for normalise_face.
 bool place_landmarks(const cv::Mat& photo, const std::string& output_path,
-                     LandmarkLocator& locator, AnalysisState& state, cv::Mat& canvas);
+                     LandmarkLocator& locator, AnalysisState& state, cv::Mat& canvas,
+                     std::string* write_error = nullptr);
 
 // Brightness on the canvas, head pose from the canvas landmarks and the model
 // vertices in `state`, their segments appended to `report`. Returns the

@@ -17,6 +17,14 @@
 
 namespace {
 
+const char* const kUsage =
+    "usage: faceprobe PHOTO\n"
+    "Analyses the face in PHOTO with the three data files of the working\n"
+    "directory, writes the normalised face beside it (NAME_resize.jpg) and\n"
+    "prints one record: 68 landmarks as x,y pairs, ||, the skin brightness in\n"
+    "percent, ||, three head-pose angles in degrees.\n"
+    "Exit status: 1 with the record; 255 with an ERROR line.\n";
+
 AnalysisState state;
 
 int fail(const char* line) {
@@ -53,8 +61,13 @@ int run(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // No argument reads as an empty path: "ERROR: IMAGE NOT FOUND".
+  // No argument reads as an empty path: "ERROR: IMAGE NOT FOUND". A photo
+  // named like an option is given as ./--help.
   const std::string path = argc > 1 ? argv[1] : "";
+  if (path == "--help" || path == "--version") {
+    std::cout << (path == "--help" ? kUsage : "faceprobe " FACEPROBE_VERSION "\n");
+    return 0;
+  }
   // Standard error is for the model reader's diagnostics; OpenCV's own log
   // (an unreadable photo, a missing cascade) would only repeat our lines.
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);

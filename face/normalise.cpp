@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <opencv2/imgcodecs.hpp>
@@ -18,14 +19,18 @@
 
 bool normalise_face(const cv::Mat& photo, const std::string& output_path,
                     LandmarkLocator& locator, AnalysisState& state,
-                    cv::Mat& canvas) {
+                    cv::Mat& canvas, std::string* write_error) {
   const cv::Rect box =
       face_crop_rect(state.landmarks, state.image_width, state.image_height);
   // The resize reads the photo through the region; no copy of the crop is
   // needed. A box outside the photo raises cv::Exception here.
   canvas = letterbox_face(cv::Mat(photo, box));
-  if (!write_canvas(canvas, output_path)) {
-    std::cerr << "Failed writing " << output_path << std::endl;
+  errno = 0;
+  const bool written = write_canvas(canvas, output_path);
+  if (!written) std::cerr << "Failed writing " << output_path << std::endl;
+  if (write_error) {
+    *write_error = written ? "" : std::string("cannot write ") + output_path +
+                                      (errno ? std::string(": ") + std::strerror(errno) : "");
   }
   return locate_landmarks(canvas, locator, state);
 }
@@ -141,7 +146,9 @@ bool write_canvas(const cv::Mat& canvas, const std::string& path) {
   const size_t slash = path.find_last_of('/');
   const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::string temporary = folder + "." + name + "-XXXXXX.jpg";
+  // Whenever the final name fits the folder's limit of 255 bytes, so does the
+  // temporary's: long names are cut in it.
+  std::string temporary = folder + "." + name.substr(0, 255 - 12) + "-XXXXXX.jpg";
   const int fd = ::mkstemps(temporary.data(), 4);
   if (fd < 0) return false;
   const bool written = ::fchmod(fd, new_file_mode()) == 0 && write_all(fd, jpeg);

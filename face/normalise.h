@@ -12,10 +12,11 @@
 // pass on it; `canvas` receives it. state.landmarks must hold the first-pass
 // (photo) landmarks; afterwards it holds canvas landmarks. False when the
 // second pass finds no face (the written file stays). A failed write is
-// reported on standard error and the run goes on.
+// reported on standard error and the run goes on; `write_error`, when given,
+// receives why ("" when the file was written).
 bool normalise_face(const cv::Mat& photo, const std::string& output_path,
                     LandmarkLocator& locator, AnalysisState& state,
-                    cv::Mat& canvas);
+                    cv::Mat& canvas, std::string* write_error = nullptr);
 
 // The face box in photo pixels. Each bound is clamped on one side only, so
 // the box can stick out of the photo when landmarks lie outside it or the

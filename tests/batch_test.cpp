@@ -219,7 +219,10 @@ TEST(Batch, OutputDirAnnotationsJsonAndSizeLimit) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out.rfind("{\"path\":\"face.jpg\",\"status\":\"ok\",\"landmarks\":[[", 0), 0u)
       << r.out;
-  EXPECT_NE(r.out.find("\"normalised\":\"out/face_resize.jpg\"}\n"), std::string::npos);
+  EXPECT_NE(r.out.find("\"normalised\":\"out/face_resize.jpg\","
+                       "\"annotated\":\"drawn/face_annotated.jpg\"}\n"),
+            std::string::npos)
+      << r.out;
   EXPECT_EQ(cv::imread((dir / "out" / "face_resize.jpg").string()).size(), cv::Size(570, 570));
   EXPECT_EQ(cv::imread((dir / "drawn" / "face_annotated.jpg").string()).size(), cv::Size(570, 570));
   EXPECT_FALSE(fs::exists(dir / "face_resize.jpg"));

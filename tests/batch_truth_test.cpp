@@ -1,0 +1,155 @@
+// faceprobe-batch reports only what it did: folders it cannot write into
+// stop it before the first photo, a file it failed to write shows on that
+// photo's line and in the exit status, it never writes over a photo it was
+// given, and odd inputs (FIFOs, CR LF lists, hidden temporaries, long names)
+// get a line of their own at once.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "tests/support.h"
+
+namespace {
+
+std::vector<std::string> lines_in(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+struct Folder {
+  Folder() {
+    link_data_files(dir.path());
+    fs::copy_file(test_photo("grace_hopper.jpg"), dir / "face.jpg");
+  }
+  RunResult batch(const std::vector<std::string>& args, const std::string& input = "") const {
+    if (input.empty()) return run_program(dir.path(), args, FACEPROBE_BATCH_BIN);
+    write_file(dir / "input.txt", input);
+    std::vector<std::string> with_input = {"-c", std::string("exec \"$0\" \"$@\" < input.txt"),
+                                           FACEPROBE_BATCH_BIN};
+    with_input.insert(with_input.end(), args.begin(), args.end());
+    return run_program(dir.path(), with_input, "/bin/sh");
+  }
+  ScratchDir dir;
+};
+
+TEST(BatchTruth, OutputFoldersAreMadeOrRefusedBeforeAnyPhoto) {
+  Folder f;
+  const RunResult made = f.batch({"--output-dir", "new/deeper", "--annotate", "drawn/here", "face.jpg"});
+  EXPECT_EQ(made.status, 0) << made.err;
+  EXPECT_TRUE(fs::exists(f.dir / "new" / "deeper" / "face_resize.jpg"));
+  EXPECT_TRUE(fs::exists(f.dir / "drawn" / "here" / "face_annotated.jpg"));
+  EXPECT_NE(made.err.find("1 photos, 1 ok; 0 files not written"), std::string::npos) << made.err;
+
+  write_file(f.dir / "a_file", "x");
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--output-dir", "a_file", "face.jpg"},
+        std::vector<std::string>{"--annotate", "a_file/sub", "face.jpg"}}) {
+    const RunResult refused = f.batch(args);
+    EXPECT_EQ(refused.status, 2) << args[0];
+    EXPECT_EQ(refused.out, "") << args[0];
+    EXPECT_NE(refused.err.find("cannot write into the folder a_file"), std::string::npos)
+        << refused.err;
+  }
+}
+
+// The normalised image's name is taken by a folder: the record stands, the
+// line says the file is missing, and the status is 1.
+TEST(BatchTruth, AFailedWriteShowsOnItsLineAndInTheStatus) {
+  Folder f;
+  fs::create_directory(f.dir / "face_resize.jpg");
+  const RunResult tsv = f.batch({"face.jpg"});
+  EXPECT_EQ(tsv.status, 1);
+  const std::vector<std::string> lines = lines_in(tsv.out);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind("face.jpg\tok\t", 0), 0u) << lines[0];
+  EXPECT_NE(lines[0].find("\tcannot write face_resize.jpg"), std::string::npos) << lines[0];
+  EXPECT_NE(tsv.err.find("1 files not written"), std::string::npos) << tsv.err;
+
+  const RunResult jsonl = f.batch({"--format", "jsonl", "face.jpg"});
+  EXPECT_EQ(jsonl.status, 1);
+  const nlohmann::json line = nlohmann::json::parse(jsonl.out);
+  EXPECT_EQ(line.at("status"), "ok");
+  EXPECT_TRUE(line.at("normalised").is_null());
+  EXPECT_NE(line.at("write_error").get<std::string>().find("face_resize.jpg"), std::string::npos);
+}
+
+// `X.jpg X_resize.jpg`: X's normalised image would replace the other photo.
+TEST(BatchTruth, APhotoOfTheRunIsNeverWrittenOver) {
+  for (const char* jobs : {"1", "4"}) {
+    Folder f;
+    fs::copy_file(test_photo("einstein.jpg"), f.dir / "face_resize.jpg");
+    const std::string before = read_file(f.dir / "face_resize.jpg");
+    const RunResult r = f.batch({"--jobs", jobs, "face.jpg", "face_resize.jpg"});
+    const std::vector<std::string> lines = lines_in(r.out);
+    ASSERT_EQ(lines.size(), 2u) << r.out;
+    EXPECT_EQ(lines[0], "face.jpg\tERROR: NORMALISED IMAGE NAME TAKEN\tface_resize.jpg") << jobs;
+    EXPECT_EQ(lines[1].rfind("face_resize.jpg\tok\t", 0), 0u) << lines[1];
+    EXPECT_TRUE(read_file(f.dir / "face_resize.jpg") == before) << jobs;
+  }
+}
+
+TEST(BatchTruth, OddInputsGetTheirLineAtOnce) {
+  Folder f;
+  // A FIFO nobody writes to would block a reader forever.
+  ASSERT_EQ(mkfifo((f.dir / "pipe.jpg").c_str(), 0600), 0);
+  const std::string long_name = std::string(236, 'n') + ".jpg";
+  fs::copy_file(test_photo("grace_hopper.jpg"), f.dir / long_name);
+  const RunResult r = f.batch({"pipe.jpg", long_name});
+  const std::vector<std::string> lines = lines_in(r.out);
+  ASSERT_EQ(lines.size(), 2u) << r.out << r.err;
+  EXPECT_EQ(lines[0], "pipe.jpg\tERROR: IMAGE NOT FOUND\tnot a regular file");
+  EXPECT_EQ(lines[1].rfind(long_name + "\tok\t", 0), 0u) << lines[1];
+  EXPECT_EQ(lines[1].find("cannot write"), std::string::npos) << lines[1];
+  EXPECT_TRUE(fs::exists(f.dir / (std::string(236, 'n') + "_resize.jpg")));
+  EXPECT_EQ(r.status, 0);
+
+  // A list written with CR LF line ends.
+  const RunResult crlf = f.batch({"-"}, "face.jpg\r\n" + long_name + "\r\n");
+  const std::vector<std::string> listed = lines_in(crlf.out);
+  ASSERT_EQ(listed.size(), 2u) << crlf.out;
+  EXPECT_EQ(listed[0].rfind("face.jpg\tok\t", 0), 0u) << listed[0];
+  EXPECT_EQ(listed[1].rfind(long_name + "\tok\t", 0), 0u) << listed[1];
+}
+
+// A scan of a folder passes over hidden names (an interrupted write's
+// temporary among them) and the batch's own outputs.
+TEST(BatchTruth, FolderScansSkipHiddenNamesAndOwnOutputs) {
+  Folder f;
+  fs::create_directories(f.dir / "photos" / ".hidden");
+  fs::copy_file(test_photo("grace_hopper.jpg"), f.dir / "photos" / "a.jpg");
+  for (const char* name : {".a_resize.jpg-Xy12Zq.jpg", "a_annotated.jpg", "a_resize.jpg",
+                           ".hidden/b.jpg"}) {
+    fs::copy_file(test_photo("grace_hopper.jpg"), f.dir / "photos" / name);
+  }
+  const RunResult r = f.batch({"-r", "photos"});
+  const std::vector<std::string> lines = lines_in(r.out);
+  ASSERT_EQ(lines.size(), 1u) << r.out;
+  EXPECT_EQ(lines[0].rfind("photos/a.jpg\tok\t", 0), 0u) << lines[0];
+}
+
+TEST(CommandLines, HelpAndVersionOnStandardOutput) {
+  const struct {
+    std::string program;
+    std::string arg;
+    std::string expected;
+  } cases[] = {
+      {FACEPROBE_BATCH_BIN, "--help", "Exit status:"},
+      {FACEPROBE_BATCH_BIN, "-h", "usage: faceprobe-batch"},
+      {FACEPROBE_BATCH_BIN, "--version", "faceprobe-batch " FACEPROBE_VERSION "\n"},
+      {FACEPROBE_BIN, "--help", "usage: faceprobe PHOTO"},
+      {FACEPROBE_BIN, "--version", "faceprobe " FACEPROBE_VERSION "\n"},
+  };
+  ScratchDir dir;
+  for (const auto& c : cases) {
+    const RunResult r = run_program(dir.path(), {c.arg}, c.program);
+    EXPECT_EQ(r.status, 0) << c.program << " " << c.arg;
+    EXPECT_NE(r.out.find(c.expected), std::string::npos) << c.program << " " << c.arg << r.out;
+    EXPECT_EQ(r.err, "");
+  }
+}
+
+}  // namespace
