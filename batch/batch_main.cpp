@@ -2,6 +2,7 @@
 // loaded once and the photos shared among worker threads. One result line
 // per photo on standard output, in input order, each flushed as soon as it
 // and every line before it are done.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -51,6 +52,9 @@ struct Queue {
   std::map<size_t, std::string> finished;  // result lines by input index
   size_t enqueued = 0;
   bool input_closed = false;
+  // A stop signal came: no new photo is started; those in flight finish.
+  int stop_signal = 0;
+  size_t busy = 0;  // workers analysing a photo
   // For the summary at the end.
   std::map<std::string, size_t> statuses;
   size_t files_not_written = 0;
@@ -87,6 +91,11 @@ std::string claim(Claims& claims, const std::string& file, const std::string& ph
   const std::string photo_key = absolute_key(photo);
   const auto [earlier, fresh] = claims.emplace(absolute_key(file), Claim{photo, photo_key});
   return fresh || earlier->second.photo_key == photo_key ? "" : earlier->second.photo;
+}
+
+bool stopping(Queue& queue) {
+  std::lock_guard<std::mutex> hold(queue.lock);
+  return queue.stop_signal != 0;
 }
 
 // The run's own inputs, by path and, where the file exists, by device and
@@ -149,14 +158,14 @@ void read_input(const BatchOptions& options, Queue& queue) {
   for (const std::string& path : options.paths) {
     expanded.push_back(path == "-" ? std::vector<BatchInput>{} : expand_path(path, options.recursive));
     for (const BatchInput& input : expanded.back()) {
-      if (!input.empty_folder) inputs.add(input.path);
+      if (input.refusal.empty()) inputs.add(input.path);
     }
   }
   const auto enqueue = [&](const BatchInput& input) {
-    if (!in_shard(input.path, options.shard, options.shard_count)) return;
+    if (stopping(queue) || !in_shard(input.path, options.shard, options.shard_count)) return;
     Job job;
     job.input = input;
-    if (!input.empty_folder) claim_files(job, options, claims, inputs);
+    if (input.refusal.empty()) claim_files(job, options, claims, inputs);
     std::lock_guard<std::mutex> hold(queue.lock);
     job.index = queue.enqueued++;
     queue.pending.push_back(std::move(job));
@@ -168,12 +177,21 @@ void read_input(const BatchOptions& options, Queue& queue) {
       continue;
     }
     std::string line;
-    while (std::getline(std::cin, line)) {
+    const char separator = options.null_separated ? '\0' : '\n';
+    while (!stopping(queue) && std::getline(std::cin, line, separator)) {
       // Lists written on Windows end their lines with CR LF.
-      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (!options.null_separated && !line.empty() && line.back() == '\r') line.pop_back();
       if (line.empty()) continue;
+      if (line.find('\0') != std::string::npos) {
+        // No file name holds a NUL: the line is reported, with the byte
+        // shown, and names nothing.
+        std::string shown;
+        for (char c : line) shown += c ? std::string(1, c) : std::string("\\0");
+        enqueue({shown, "ERROR: IMAGE NOT FOUND", "the line holds a NUL byte; use -0 for NUL-separated paths"});
+        continue;
+      }
       inputs.add(line);
-      enqueue({line, false});
+      enqueue({line, "", ""});
     }
   }
   std::lock_guard<std::mutex> hold(queue.lock);
@@ -183,8 +201,9 @@ void read_input(const BatchOptions& options, Queue& queue) {
 
 PhotoResult result_of(const Job& job, const BatchOptions& options, Worker& worker) {
   PhotoResult refused;
-  if (job.input.empty_folder) {
-    refused.status = "ERROR: NO IMAGES IN FOLDER";
+  if (!job.input.refusal.empty()) {
+    refused.status = job.input.refusal;
+    refused.payload = job.input.message;
     return refused;
   }
   if (!job.earlier_claim.empty()) {
@@ -202,14 +221,18 @@ void work(const BatchOptions& options, const BatchModels& models, Queue& queue) 
     Job job;
     {
       std::unique_lock<std::mutex> hold(queue.lock);
-      queue.changed.wait(hold, [&] { return !queue.pending.empty() || queue.input_closed; });
-      if (queue.pending.empty()) return;
+      queue.changed.wait(hold, [&] {
+        return !queue.pending.empty() || queue.input_closed || queue.stop_signal;
+      });
+      if (queue.pending.empty() || queue.stop_signal) return;
       job = std::move(queue.pending.front());
       queue.pending.pop_front();
+      ++queue.busy;
     }
     const PhotoResult result = result_of(job, options, worker);
     const std::string line = result_line(job.input.path, result, options.format);
     std::lock_guard<std::mutex> hold(queue.lock);
+    --queue.busy;
     ++queue.statuses[result.status];
     if (!result.write_error.empty()) {
       queue.files_not_written += result.normalised_path.empty() ? 1 : 0;
@@ -219,6 +242,29 @@ void work(const BatchOptions& options, const BatchModels& models, Queue& queue) 
     queue.changed.notify_all();
   }
 }
+
+// Standard error on a terminal that shows the progress line: each message
+// first clears that line, so the two never run together.
+class ClearingStderr : public std::streambuf {
+ protected:
+  int_type overflow(int_type c) override {
+    if (c == traits_type::eof()) return traits_type::not_eof(c);
+    const char byte = traits_type::to_char_type(c);
+    return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
+  }
+  std::streamsize xsputn(const char* text, std::streamsize n) override {
+    std::string out;
+    for (std::streamsize i = 0; i < n; ++i) {
+      if (at_line_start_) out += "\r\033[K";
+      out += text[i];
+      at_line_start_ = text[i] == '\n';
+    }
+    return ::write(STDERR_FILENO, out.data(), out.size()) < 0 ? 0 : n;
+  }
+
+ private:
+  bool at_line_start_ = true;
+};
 
 void show_progress(size_t done, const Queue& queue, double seconds) {
   const double rate = seconds > 0 ? done / seconds : 0;
@@ -240,8 +286,10 @@ bool write_results(Queue& queue) {
     std::string line;
     {
       std::unique_lock<std::mutex> hold(queue.lock);
+      // After a stop signal, the lines of the photos finished so far.
       queue.changed.wait(hold, [&] {
-        return queue.finished.count(next) || (queue.input_closed && next == queue.enqueued);
+        return queue.finished.count(next) || (queue.input_closed && next == queue.enqueued) ||
+               (queue.stop_signal && queue.busy == 0);
       });
       if (!queue.finished.count(next)) break;
       line = std::move(queue.finished[next]);
@@ -320,6 +368,8 @@ int main(int argc, char** argv) {
     std::cout << (options.help ? kUsage : "faceprobe-batch " FACEPROBE_VERSION "\n");
     return 0;
   }
+  // Never destroyed: std::cerr may still write through it at exit.
+  if (isatty(STDERR_FILENO)) std::cerr.rdbuf(new ClearingStderr);
   // Our own messages say what failed; OpenCV's log would repeat them.
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
   std::unique_ptr<BatchModels> models;
@@ -336,7 +386,22 @@ int main(int argc, char** argv) {
   if (jobs > 1) cv::setNumThreads(1);
   warm_up_opencv(*models);
 
+  // SIGTERM, SIGINT and SIGHUP go to one thread, which stops the batch in
+  // order: the workers inherit the mask.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&stop_signals, s);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
   Queue queue;
+  std::thread stopper([&queue, &stop_signals] {
+    int signal_number = 0;
+    sigwait(&stop_signals, &signal_number);
+    std::lock_guard<std::mutex> hold(queue.lock);
+    queue.stop_signal = signal_number;
+    queue.changed.notify_all();
+  });
+  stopper.detach();
   std::thread reader(read_input, std::cref(options), std::ref(queue));
   std::vector<std::thread> workers;
   for (int i = 0; i < jobs; ++i) {
@@ -349,9 +414,17 @@ int main(int argc, char** argv) {
     std::cerr << "faceprobe-batch: cannot write to standard output" << std::endl;
     std::_Exit(1);
   }
-  reader.join();
   for (std::thread& worker : workers) worker.join();
-  print_summary(queue, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (stopping(queue)) {
+    // The reader may wait on an open standard input: end without it. Every
+    // photo started was finished, so no temporary is left behind.
+    print_summary(queue, seconds);
+    std::_Exit(128 + queue.stop_signal);
+  }
+  reader.join();
+  print_summary(queue, seconds);
   // A photo without a face is a result; a requested file not written is not.
   return queue.files_not_written > 0 ? 1 : 0;
 }

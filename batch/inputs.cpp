@@ -4,7 +4,6 @@
 #include <cctype>
 #include <filesystem>
 #include <set>
-#include <type_traits>
 
 namespace fs = std::filesystem;
 
@@ -26,37 +25,40 @@ bool is_image_name(const fs::path& path) {
   return extensions.count(extension) && !own_output && name[0] != '.';
 }
 
-template <typename Iterator>
-std::vector<std::string> image_files(const fs::path& folder) {
-  std::vector<std::string> files;
+// Adds the folder's image files, and with `recursive` those of its visible
+// subfolders, to `entries`; a folder that cannot be listed becomes an entry
+// saying why.
+void scan(const fs::path& folder, bool recursive, std::vector<BatchInput>& entries) {
   std::error_code error;
-  for (Iterator it(folder, fs::directory_options::skip_permission_denied, error), end;
-       !error && it != end; it.increment(error)) {
-    if (it->is_regular_file(error) && is_image_name(it->path())) {
-      files.push_back(it->path().string());
-    }
-    if constexpr (std::is_same_v<Iterator, fs::recursive_directory_iterator>) {
-      if (it->path().filename().string()[0] == '.' && it->is_directory(error)) {
-        it.disable_recursion_pending();
-      }
+  fs::directory_iterator it(folder, error);
+  std::vector<fs::path> subfolders;
+  for (fs::directory_iterator end; !error && it != end; it.increment(error)) {
+    const fs::path& path = it->path();
+    std::error_code kind;
+    if (it->is_directory(kind) && !it->is_symlink(kind)) {
+      if (recursive && path.filename().string()[0] != '.') subfolders.push_back(path);
+    } else if (it->is_regular_file(kind) && is_image_name(path)) {
+      entries.push_back({path.string(), "", ""});
     }
   }
-  std::sort(files.begin(), files.end());
-  return files;
+  if (error) {
+    entries.push_back({folder.string(), "ERROR: FOLDER NOT READABLE", error.message()});
+    return;
+  }
+  for (const fs::path& sub : subfolders) scan(sub, recursive, entries);
 }
 
 }  // namespace
 
 std::vector<BatchInput> expand_path(const std::string& path, bool recursive) {
   std::error_code error;
-  if (!fs::is_directory(path, error)) return {{path, false}};
-  const std::vector<std::string> files =
-      recursive ? image_files<fs::recursive_directory_iterator>(path)
-                : image_files<fs::directory_iterator>(path);
-  if (files.empty()) return {{path, true}};
-  std::vector<BatchInput> inputs;
-  for (const std::string& file : files) inputs.push_back({file, false});
-  return inputs;
+  if (!fs::is_directory(path, error)) return {{path, "", ""}};
+  std::vector<BatchInput> entries;
+  scan(path, recursive, entries);
+  std::sort(entries.begin(), entries.end(),
+            [](const BatchInput& a, const BatchInput& b) { return a.path < b.path; });
+  if (entries.empty()) return {{path, "ERROR: NO IMAGES IN FOLDER", ""}};
+  return entries;
 }
 
 uint64_t fnv1a(const std::string& text) {

@@ -1,6 +1,8 @@
 #include "batch/json_result.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "driver/report.h"
 
@@ -16,7 +18,7 @@ Json json_angle(double angle) {
 
 void add_analysis_fields(Json& object, const PhotoResult& result) {
   if (result.status != "ok") {
-    if (!result.payload.empty()) object["message"] = result.payload;
+    if (!result.payload.empty()) set_name_field(object, "message", result.payload);
     return;
   }
   const AnalysisState& state = result.state;
@@ -28,6 +30,50 @@ void add_analysis_fields(Json& object, const PhotoResult& result) {
   object["brightness"] = result.brightness;
   object["angles"] = {json_angle(state.reported_angles[0]), json_angle(state.reported_angles[1]),
                       json_angle(state.reported_angles[2])};
+}
+
+bool is_utf8(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3
+                                     : (c >> 3) == 0x1E ? 4 : 0;
+    if (length == 0 || i + length > text.size()) return false;
+    uint32_t code = length == 1 ? c : c & (0x7F >> length);
+    for (size_t k = 1; k < length; ++k) {
+      const unsigned char next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      code = code << 6 | (next & 0x3F);
+    }
+    // No overlong forms, no surrogates, nothing past U+10FFFF.
+    const uint32_t least[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < least[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) {
+      return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+std::string base64(const std::string& bytes) {
+  static const char digits[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    const size_t n = std::min<size_t>(3, bytes.size() - i);
+    uint32_t group = 0;
+    for (size_t k = 0; k < 3; ++k) {
+      group = group << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0);
+    }
+    for (size_t k = 0; k < 4; ++k) out += k <= n ? digits[(group >> (18 - 6 * k)) & 63] : '=';
+  }
+  return out;
+}
+
+void set_name_field(Json& object, const std::string& field, const std::string& text) {
+  object[field] = text;
+  if (!is_utf8(text)) object[field + "_base64"] = base64(text);
 }
 
 std::string json_text(const Json& value) {

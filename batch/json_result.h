@@ -17,6 +17,13 @@ using Json = nlohmann::ordered_json;
 // and `angles` (the record's three angles, null where not a finite number).
 void add_analysis_fields(Json& object, const PhotoResult& result);
 
+// Sets `field` to `text`; where the text is not valid UTF-8 (a file name may
+// hold any bytes) also `field`_base64 with its exact bytes.
+void set_name_field(Json& object, const std::string& field, const std::string& text);
+
+bool is_utf8(const std::string& text);
+std::string base64(const std::string& bytes);
+
 // One line of JSON, without a line break. Bytes that are not UTF-8 (a file
 // name may hold any) are written as U+FFFD, so that every line parses.
 std::string json_text(const Json& value);

@@ -1,12 +1,15 @@
 #include "batch/options.h"
 
+#include <CLI/CLI.hpp>
 #include <cstdlib>
+#include <limits>
 
 const char* const kUsage =
     "usage: faceprobe-batch [options] PATH...\n"
     "  PATH            an image file, a folder of images, or - to read paths from\n"
-    "                  standard input, one per line\n"
+    "                  standard input, one per line (a trailing CR is dropped)\n"
     "  -r              descend into subfolders\n"
+    "  -0, --null      paths on standard input end with NUL, as find -print0 writes\n"
     "  --format F      tsv (default) or jsonl\n"
     "  --jobs N        worker threads (default: one per core)\n"
     "  --data DIR      folder of the three data files (default: .)\n"
@@ -15,6 +18,7 @@ const char* const kUsage =
     "  --shard K/N     analyse only part K of N of the input\n"
     "  --max-pixels N  refuse photos whose header claims more pixels (default 100000000)\n"
     "  -h, --help      this text;  --version  the version\n"
+    "Options take their value as --opt VALUE or --opt=VALUE; -- ends them.\n"
     "Output: one line per photo, in input order. TSV: path, status (ok or an\n"
     "ERROR line), the record or a message, and a fourth field where a requested\n"
     "file could not be written. JSONL: one object per photo.\n"
@@ -48,60 +52,35 @@ bool parse_shard(const std::string& text, int& shard, int& count) {
 }  // namespace
 
 bool parse_options(int argc, char** argv, BatchOptions& options, std::string& error) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const bool takes_value = arg == "--format" || arg == "--jobs" || arg == "--data" ||
-                             arg == "--output-dir" || arg == "--annotate" ||
-                             arg == "--shard" || arg == "--max-pixels";
-    if (takes_value && i + 1 >= argc) {
-      error = arg + " needs a value";
-      return false;
-    }
-    int64_t number = 0;
-    if (arg == "--help" || arg == "-h") {
-      options.help = true;
-      return true;
-    } else if (arg == "--version") {
-      options.version = true;
-      return true;
-    } else if (arg == "-r") {
-      options.recursive = true;
-    } else if (arg == "--format") {
-      const std::string value = argv[++i];
-      if (value != "tsv" && value != "jsonl") {
-        error = "unknown format " + value;
-        return false;
-      }
-      options.format = value == "tsv" ? OutputFormat::kTsv : OutputFormat::kJsonl;
-    } else if (arg == "--jobs") {
-      if (!parse_count(argv[++i], number) || number > 1024) {
-        error = "--jobs takes a number from 1 to 1024";
-        return false;
-      }
-      options.jobs = static_cast<int>(number);
-    } else if (arg == "--data") {
-      options.data_dir = argv[++i];
-    } else if (arg == "--output-dir") {
-      options.output_dir = argv[++i];
-    } else if (arg == "--annotate") {
-      options.annotate_dir = argv[++i];
-    } else if (arg == "--shard") {
-      if (!parse_shard(argv[++i], options.shard, options.shard_count)) {
-        error = "--shard takes K/N with 1 <= K <= N";
-        return false;
-      }
-    } else if (arg == "--max-pixels") {
-      if (!parse_count(argv[++i], number)) {
-        error = "--max-pixels takes a positive number";
-        return false;
-      }
-      options.max_pixels = number;
-    } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
-      error = "unknown option " + arg;
-      return false;
-    } else {
-      options.paths.push_back(arg);
-    }
+  CLI::App app{"faceprobe-batch"};
+  app.set_help_flag();  // the usage is ours, kUsage
+  std::string format = "tsv", shard;
+  int64_t jobs = 0;
+  app.add_flag("-h,--help", options.help);
+  app.add_flag("--version", options.version);
+  app.add_flag("-r", options.recursive);
+  app.add_flag("-0,--null", options.null_separated);
+  app.add_option("--format", format)->check(CLI::IsMember({"tsv", "jsonl"}));
+  app.add_option("--jobs", jobs)->check(CLI::Range(int64_t{1}, int64_t{1024}));
+  app.add_option("--data", options.data_dir);
+  app.add_option("--output-dir", options.output_dir);
+  app.add_option("--annotate", options.annotate_dir);
+  app.add_option("--shard", shard);
+  app.add_option("--max-pixels", options.max_pixels)
+      ->check(CLI::Range(int64_t{1}, std::numeric_limits<int64_t>::max()));
+  app.add_option("PATH", options.paths);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    error = e.what();
+    return false;
+  }
+  if (options.help || options.version) return true;
+  options.format = format == "tsv" ? OutputFormat::kTsv : OutputFormat::kJsonl;
+  options.jobs = static_cast<int>(jobs);
+  if (!shard.empty() && !parse_shard(shard, options.shard, options.shard_count)) {
+    error = "--shard takes K/N with 1 <= K <= N";
+    return false;
   }
   if (options.paths.empty()) {
     error = "no PATH given";

@@ -10,6 +10,7 @@ enum class OutputFormat { kTsv, kJsonl };
 struct BatchOptions {
   std::vector<std::string> paths;  // files, folders, or "-" for standard input
   bool recursive = false;
+  bool null_separated = false;  // -0: standard input's paths end with NUL
   OutputFormat format = OutputFormat::kTsv;
   int jobs = 0;                    // 0: one per core
   std::string data_dir = ".";

@@ -2,6 +2,8 @@
 
 #include "batch/json_result.h"
 
+#include <cstdio>
+
 std::string tsv_escape(const std::string& field) {
   std::string out;
   for (char c : field) {
@@ -10,7 +12,15 @@ std::string tsv_escape(const std::string& field) {
       case '\t': out += "\\t"; break;
       case '\n': out += "\\n"; break;
       case '\r': out += "\\r"; break;
-      default: out += c;
+      default:
+        // Other control bytes, so that a name cannot drive a terminal.
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+          char escaped[5];
+          std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(c));
+          out += escaped;
+        } else {
+          out += c;
+        }
     }
   }
   return out;
@@ -20,14 +30,18 @@ namespace {
 
 std::string jsonl_line(const std::string& path, const PhotoResult& result) {
   Json line;
-  line["path"] = path;
+  set_name_field(line, "path", path);
   line["status"] = result.status;
   add_analysis_fields(line, result);
   if (result.status == "ok") {
-    line["normalised"] = result.normalised_path.empty() ? Json(nullptr) : Json(result.normalised_path);
-    if (!result.annotated_path.empty()) line["annotated"] = result.annotated_path;
+    if (result.normalised_path.empty()) {
+      line["normalised"] = nullptr;
+    } else {
+      set_name_field(line, "normalised", result.normalised_path);
+    }
+    if (!result.annotated_path.empty()) set_name_field(line, "annotated", result.annotated_path);
   }
-  if (!result.write_error.empty()) line["write_error"] = result.write_error;
+  if (!result.write_error.empty()) set_name_field(line, "write_error", result.write_error);
   return json_text(line) + "\n";
 }
 

@@ -46,24 +46,6 @@ struct Service {
   std::unique_ptr<WorkerPool> pool;
 };
 
-std::string base64(const std::string& bytes) {
-  static const char digits[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
-  for (size_t i = 0; i < bytes.size(); i += 3) {
-    const size_t n = std::min<size_t>(3, bytes.size() - i);
-    uint32_t group = 0;
-    for (size_t k = 0; k < 3; ++k) {
-      group = group << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0);
-    }
-    for (size_t k = 0; k < 4; ++k) {
-      out += k <= n ? digits[(group >> (18 - 6 * k)) & 63] : '=';
-    }
-  }
-  return out;
-}
-
 std::string read_whole(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream bytes;

@@ -153,3 +153,116 @@ TEST(CommandLines, HelpAndVersionOnStandardOutput) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(BatchTruth, StandardInputLinesWithNulAndNulSeparatedLists) {
+  Folder f;
+  const RunResult nul = f.batch({"-"}, std::string("face.jpg\0junk\nface.jpg\n", 23));
+  const std::vector<std::string> lines = lines_in(nul.out);
+  ASSERT_EQ(lines.size(), 2u) << nul.out;
+  EXPECT_EQ(lines[0].rfind("face.jpg\\\\0junk\tERROR: IMAGE NOT FOUND\tthe line holds a NUL", 0),
+            0u)
+      << lines[0];
+  EXPECT_EQ(lines[1].rfind("face.jpg\tok\t", 0), 0u) << lines[1];
+
+  fs::copy_file(test_photo("einstein.jpg"), f.dir / "new\nline.jpg");
+  const RunResult zero = f.batch({"-0", "-"}, std::string("face.jpg\0new\nline.jpg\0", 22));
+  const std::vector<std::string> listed = lines_in(zero.out);
+  ASSERT_EQ(listed.size(), 2u) << zero.out;
+  EXPECT_EQ(listed[0].rfind("face.jpg\tok\t", 0), 0u);
+  EXPECT_EQ(listed[1].rfind("new\\nline.jpg\tok\t", 0), 0u) << listed[1];
+}
+
+TEST(BatchTruth, NamesThatAreNotUtf8StayExactAndParse) {
+  Folder f;
+  const std::string name = "\xff\xfe.jpg";
+  fs::copy_file(test_photo("grace_hopper.jpg"), f.dir / name);
+  const RunResult r = f.batch({"--format", "jsonl", name});
+  const nlohmann::json line = nlohmann::json::parse(r.out);
+  EXPECT_EQ(line.at("path"), "\xef\xbf\xbd\xef\xbf\xbd.jpg");
+  EXPECT_EQ(line.at("path_base64"), "//4uanBn");
+  EXPECT_EQ(line.at("normalised_base64"), "//5fcmVzaXplLmpwZw==");
+
+  const std::string control = "bell\x07.jpg";
+  fs::copy_file(test_photo("grace_hopper.jpg"), f.dir / control);
+  const RunResult tsv = f.batch({control});
+  EXPECT_EQ(tsv.out.rfind("bell\\x07.jpg\tok\t", 0), 0u) << tsv.out;
+}
+
+TEST(BatchTruth, OptionForms) {
+  Folder f;
+  const struct {
+    std::vector<std::string> args;
+    int status;
+  } cases[] = {
+      {{"--format=jsonl", "face.jpg"}, 0},
+      {{"--jobs=2", "--", "face.jpg"}, 0},
+      {{"--jobs", "0", "face.jpg"}, 2},
+      {{"--format", "csv", "face.jpg"}, 2},
+      {{"--shard", "4/3", "face.jpg"}, 2},
+      {{"-q", "face.jpg"}, 2},
+      {{}, 2},
+  };
+  for (const auto& c : cases) {
+    const RunResult r = f.batch(c.args);
+    EXPECT_EQ(r.status, c.status) << (c.args.empty() ? "" : c.args[0]) << r.err;
+    if (c.status == 2) {
+      EXPECT_NE(r.err.find("usage: faceprobe-batch"), std::string::npos);
+    }
+  }
+}
+
+// An unreadable folder says so, with the system's reason; root reads every
+// folder, so the batch runs as nobody here.
+TEST(BatchTruth, UnreadableFoldersSaySo) {
+  Folder f;
+  fs::permissions(f.dir.path(), fs::perms::all);
+  fs::create_directories(f.dir / "photos" / "locked");
+  fs::copy_file(test_photo("grace_hopper.jpg"), f.dir / "photos" / "a.jpg");
+  fs::permissions(f.dir / "photos", fs::perms::all);
+  fs::permissions(f.dir / "photos" / "locked", fs::perms::none);
+  const RunResult as_nobody =
+      run_program(f.dir.path(),
+                  {"--reuid=65534", "--regid=65534", "--clear-groups", FACEPROBE_BATCH_BIN,
+                   "--output-dir", f.dir.path().string(), "-r", "photos", "photos/locked"},
+                  "/usr/bin/setpriv");
+  if (as_nobody.status == 127 || as_nobody.err.find("setpriv") != std::string::npos) {
+    GTEST_SKIP() << "cannot run as another user here: " << as_nobody.err;
+  }
+  const std::vector<std::string> lines = lines_in(as_nobody.out);
+  ASSERT_EQ(lines.size(), 3u) << as_nobody.out << as_nobody.err;
+  EXPECT_EQ(lines[0].rfind("photos/a.jpg\tok\t", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[1], "photos/locked\tERROR: FOLDER NOT READABLE\tPermission denied");
+  EXPECT_EQ(lines[2], "photos/locked\tERROR: FOLDER NOT READABLE\tPermission denied");
+}
+
+// SIGTERM: the photos in flight finish, their lines are whole, no temporary
+// is left, and the status is 128 + 15.
+TEST(BatchTruth, StopSignalFinishesWhatRunsAndLeavesNoTemporary) {
+  Folder f;
+  fs::create_directory(f.dir / "photos");
+  for (int i = 0; i < 40; ++i) {
+    fs::copy_file(test_photo("grace_hopper.jpg"), f.dir / "photos" / (std::to_string(i) + ".jpg"));
+  }
+  const RunResult r = run_program(
+      f.dir.path(),
+      {"-c", std::string("\"$0\" --jobs 2 photos > out.tsv 2> err.txt & pid=$!; "
+                         "while [ ! -s out.tsv ]; do sleep 0.05; done; kill -TERM $pid; wait $pid"),
+       FACEPROBE_BATCH_BIN},
+      "/bin/sh");
+  EXPECT_EQ(r.status, 143);
+  const std::vector<std::string> lines = lines_in(read_file(f.dir / "out.tsv"));
+  EXPECT_GE(lines.size(), 1u);
+  EXPECT_LT(lines.size(), 40u);
+  for (const std::string& line : lines) {
+    EXPECT_NE(line.find("\tok\t"), std::string::npos) << line;
+  }
+  for (const auto& entry : fs::directory_iterator(f.dir / "photos")) {
+    EXPECT_NE(entry.path().filename().string()[0], '.') << entry.path();
+  }
+  EXPECT_NE(read_file(f.dir / "err.txt").find(std::to_string(lines.size()) + " photos"),
+            std::string::npos);
+}
+
+}  // namespace
