@@ -373,7 +373,8 @@ int main(int argc, char** argv) {
   // Our own messages say what failed; OpenCV's log would repeat them.
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
   std::unique_ptr<BatchModels> models;
-  if (!load_batch_models(options.data_dir, models, error) ||
+  const std::string data_dir = find_data_dir(options.data_dir, error);
+  if (data_dir.empty() || !load_batch_models(data_dir, models, error) ||
       !prepare_folder(options.output_dir, error) || !prepare_folder(options.annotate_dir, error)) {
     std::cerr << "faceprobe-batch: " << error << std::endl;
     return 2;

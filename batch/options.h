@@ -13,7 +13,7 @@ struct BatchOptions {
   bool null_separated = false;  // -0: standard input's paths end with NUL
   OutputFormat format = OutputFormat::kTsv;
   int jobs = 0;                    // 0: one per core
-  std::string data_dir = ".";
+  std::string data_dir;             // empty: looked for (find_data_dir)
   std::string output_dir;          // empty: beside each photo
   std::string annotate_dir;        // empty: no pictures
   int shard = 1, shard_count = 1;  // analyse part `shard` of `shard_count`

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <cmath>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
@@ -14,12 +15,41 @@
 #include <vector>
 
 #include "batch/image_header.h"
+
+namespace fs = std::filesystem;
 #include "driver/analysis.h"
 #include "driver/report.h"
 #include "face/detection.h"
 #include "face/normalise.h"
 #include "model/candide.h"
 #include "model/head_pose.h"
+
+std::string find_data_dir(const std::string& given, std::string& error) {
+  if (!given.empty()) return given;
+  const char* const files[] = {kCascadeFile, kShapePredictorFile, kModelFile};
+  // Beside the installed program (bin/../share/faceprobe, whatever the
+  // prefix), then where the build meant to install them.
+  std::vector<std::string> places = {"."};
+  std::error_code failed;
+  const fs::path program = fs::read_symlink("/proc/self/exe", failed);
+  if (!failed) {
+    places.push_back((program.parent_path().parent_path() / "share" / "faceprobe").string());
+  }
+  if (places.back() != FACEPROBE_DATA_DIR) places.push_back(FACEPROBE_DATA_DIR);
+  std::string missing;
+  for (const std::string& place : places) {
+    std::string absent;
+    for (const char* file : files) {
+      std::error_code ignored;
+      if (!fs::exists(place + "/" + file, ignored)) absent += " " + std::string(file);
+    }
+    if (absent.empty()) return place;
+    missing += (missing.empty() ? "" : "; ") + std::string("not in ") +
+               (place == "." ? "the working directory" : place) + ":" + absent;
+  }
+  error = "the data files are not to be found (" + missing + "); give --data DIR";
+  return "";
+}
 
 bool load_batch_models(const std::string& data_dir, std::unique_ptr<BatchModels>& models,
                        std::string& error) {

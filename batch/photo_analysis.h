@@ -16,6 +16,13 @@ struct BatchModels {
   ModelVertexTable vertices;    // read and checked once
 };
 
+// The folder of the three data files: `given` (--data) when not empty;
+// otherwise the working directory when all three are there; otherwise the
+// installed share/faceprobe (beside the program's bin folder, or where the
+// build was configured to install). "" with a message naming every place
+// looked in when none holds them all.
+std::string find_data_dir(const std::string& given, std::string& error);
+
 // Loads the three data files from `data_dir`. On a missing or broken file
 // returns false with a message naming it.
 bool load_batch_models(const std::string& data_dir, std::unique_ptr<BatchModels>& models,

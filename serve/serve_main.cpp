@@ -2,6 +2,7 @@
 // loaded once; each POST /analyse carries one image file's bytes and gets one
 // JSON object back, the analysis faceprobe makes of the same bytes.
 #include <httplib.h>
+#include <malloc.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -29,7 +30,7 @@ namespace {
 
 struct ServeOptions {
   std::string listen = "127.0.0.1:8080";
-  std::string data_dir = ".";
+  std::string data_dir;  // empty: looked for, as by faceprobe-batch
   int jobs = 0;  // 0: one per core
   int queue = 16;
   size_t max_body = 32 << 20;
@@ -230,8 +231,9 @@ bool parse_command_line(int argc, char** argv, ServeOptions& options, int& statu
   app.set_version_flag("--version", "faceprobe-serve " FACEPROBE_VERSION);
   app.add_option("--listen", options.listen, "ADDR:PORT to listen on (port 0: any free port)")
       ->capture_default_str();
-  app.add_option("--data", options.data_dir, "folder of the three data files")
-      ->capture_default_str();
+  app.add_option("--data", options.data_dir,
+                 "folder of the three data files (default: the working directory when they "
+                 "are all there, else " FACEPROBE_DATA_DIR ")");
   app.add_option("--jobs", options.jobs, "analysis workers (default: one per core)")
       ->check(CLI::Range(1, 1024));
   app.add_option("--queue", options.queue, "requests that may wait for a worker; beyond: 503")
@@ -304,13 +306,18 @@ int main(int argc, char** argv) {
   service.options = options;
   std::unique_ptr<BatchModels> models;
   std::string error;
-  if (!load_batch_models(options.data_dir, models, error)) {
+  const std::string data_dir = find_data_dir(options.data_dir, error);
+  if (data_dir.empty() || !load_batch_models(data_dir, models, error)) {
     std::cerr << "faceprobe-serve: " << error << std::endl;
     return 2;
   }
   const int jobs = options.jobs > 0 ? options.jobs
                                     : std::max(1u, std::thread::hardware_concurrency());
   if (jobs > 1) cv::setNumThreads(1);
+  // Requests are handled on many threads, and glibc would give each its own
+  // malloc arena, each keeping the photos' freed buffers: memory would creep
+  // up with every thread that ever analysed. A few shared arenas hold it flat.
+  mallopt(M_ARENA_MAX, jobs);
   std::string scratch = (fs::temp_directory_path() / "faceprobe-serve-XXXXXX").string();
   if (!::mkdtemp(scratch.data())) {
     std::cerr << "faceprobe-serve: cannot create a private folder under "
