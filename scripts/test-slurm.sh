@@ -1,0 +1,128 @@
+#!/usr/bin/env bash
+# The README's sharding examples, run for real on this machine:
+# - Slurm: starts munged, slurmctld and slurmd (one node, 2 CPUs, state and
+#   logs in a temporary folder), submits the README's array job as written
+#   (paths replaced by this build's and the test photos') with sbatch --wait,
+#   and merges the parts;
+# - GNU parallel: the README's line with local jobs instead of -S hosts.
+# Each must give every photo exactly once, each line as one unsharded
+# faceprobe-batch run prints it. The daemons it started are stopped, by their
+# process ids, whatever happens. Needs root (or sudo) to install the packages
+# and to run the daemons.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$here/build}
+"$here/scripts/build.sh" >/dev/null
+
+sudo_cmd=()
+[ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+missing=()
+for p in slurm-wlm munge parallel; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q "${missing[@]}" >/dev/null
+fi
+[ "$(id -u)" -eq 0 ] || { echo "slurm test: skipped, the daemons need root"; exit 0; }
+
+state=$(mktemp -d /tmp/faceprobe-slurm-XXXXXX)
+chmod 755 "$state"
+pids=()
+stop_daemons() {
+  for pid in "${pids[@]}" $(cat "$state"/*.pid 2>/dev/null); do kill "$pid" 2>/dev/null || true; done
+  sleep 1
+  for pid in "${pids[@]}" $(cat "$state"/*.pid 2>/dev/null); do kill -9 "$pid" 2>/dev/null || true; done
+  rm -rf "$state"
+}
+trap stop_daemons EXIT
+
+# The photos: the test photos, copies and a variant, in two folders.
+photos=$state/photos
+mkdir -p "$photos/sub"
+for photo in grace_hopper.jpg astronaut.png einstein.jpg; do
+  cp "$build/photos/$photo" "$photos/"
+  cp "$build/photos/$photo" "$photos/sub/copy-$photo"
+done
+printf 'not a photo' >"$photos/sub/text.jpg"
+count=$(find "$photos" -type f | wc -l)
+(cd "$build/run" && ./faceprobe-batch -r "$photos" >"$state/whole.tsv" 2>/dev/null)
+sort "$state/whole.tsv" >"$state/whole.sorted"
+
+check_parts() {  # NAME FILE: the merged parts against the unsharded run
+  local name=$1 merged=$2
+  if [ "$(wc -l <"$merged")" -ne "$count" ] || [ "$(cut -f1 "$merged" | sort -u | wc -l)" -ne "$count" ]; then
+    echo "$name: $(wc -l <"$merged") lines for $count photos"
+    exit 1
+  fi
+  if ! sort "$merged" | cmp -s - "$state/whole.sorted"; then
+    echo "$name: the lines differ from the unsharded run's"
+    diff <(sort "$merged") "$state/whole.sorted" | head
+    exit 1
+  fi
+  echo "$name: $count photos over 3 parts, each exactly once, each line as unsharded"
+}
+
+# One node: munge with its own key and socket, then the two Slurm daemons.
+node=$(hostname -s)
+dd if=/dev/urandom of="$state/munge.key" bs=1024 count=1 status=none
+chmod 400 "$state/munge.key"
+munged --force --key-file="$state/munge.key" --socket="$state/munge.socket" \
+  --pid-file="$state/munged.pid" --log-file="$state/munged.log" --seed-file="$state/munged.seed"
+cat >"$state/slurm.conf" <<EOF
+ClusterName=faceprobe-test
+SlurmctldHost=$node
+AuthType=auth/munge
+AuthInfo=socket=$state/munge.socket
+CredType=cred/munge
+SlurmUser=root
+SlurmctldPort=16817
+SlurmdPort=16818
+StateSaveLocation=$state/ctld
+SlurmdSpoolDir=$state/slurmd
+SlurmctldPidFile=$state/slurmctld.pid
+SlurmdPidFile=$state/slurmd.pid
+SlurmctldLogFile=$state/slurmctld.log
+SlurmdLogFile=$state/slurmd.log
+ProctrackType=proctrack/linuxproc
+TaskPlugin=task/none
+SchedulerType=sched/builtin
+SelectType=select/cons_tres
+SelectTypeParameters=CR_CPU
+ReturnToService=2
+MpiDefault=none
+JobAcctGatherType=jobacct_gather/none
+AccountingStorageType=accounting_storage/none
+NodeName=$node CPUs=2 State=UNKNOWN
+PartitionName=test Nodes=$node Default=YES MaxTime=INFINITE State=UP
+EOF
+mkdir -p "$state/ctld" "$state/slurmd"
+export SLURM_CONF=$state/slurm.conf
+slurmctld -i
+slurmd
+for _ in $(seq 100); do
+  sinfo -h -o %t 2>/dev/null | grep -qE "^idle" && break
+  sleep 0.2
+done
+sinfo -h -o %t | grep -qE "^idle" || {
+  echo "slurm did not come up"
+  tail -n 20 "$state"/slurmctld.log "$state"/slurmd.log
+  exit 1
+}
+
+# The README's job, as written, with this machine's paths.
+awk '/^```sh$/ {block = ""; inside = 1; next} /^```$/ {if (inside && block ~ /#SBATCH/) printf "%s", block; inside = 0; next} inside {block = block $0 "\n"}' \
+  "$here/README.md" | sed -e "s|/opt/faceprobe/build/run|$build/run|" -e "s|/data/photos|$photos|" \
+  >"$state/job.sh"
+grep -q "SBATCH --array=1-3" "$state/job.sh" || { echo "no array job in the README"; exit 1; }
+mkdir "$state/submit"
+start=$SECONDS
+(cd "$state/submit" && sbatch --wait --quiet --output="$state/submit/slurm-%A_%a.out" "$state/job.sh")
+echo "slurm: array job of 3 tasks done in $((SECONDS - start)) s"
+cat "$state"/submit/results-{1,2,3}.tsv >"$state/slurm.tsv"
+check_parts slurm "$state/slurm.tsv"
+
+# The README's GNU parallel line, with local jobs for the three hosts.
+line=$(grep -A1 '^seq 3 | parallel' "$here/README.md" | tr -d '\\\n' | sed -e 's/-S host1,host2,host3 *//' \
+  -e "s|/opt/faceprobe/build/run|$build/run|" -e "s|/data/photos|$photos|" -e "s|> results.tsv|> $state/parallel.tsv|")
+bash -c "$line"
+check_parts "GNU parallel" "$state/parallel.tsv"
