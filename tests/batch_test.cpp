@@ -21,13 +21,6 @@
 
 namespace {
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 std::vector<std::string> fields_of(const std::string& line) {
   std::vector<std::string> fields;
   std::istringstream in(line);

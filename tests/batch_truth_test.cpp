@@ -13,13 +13,6 @@
 
 namespace {
 
-std::vector<std::string> lines_in(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 struct Folder {
   Folder() {
     link_data_files(dir.path());
@@ -63,7 +56,7 @@ TEST(BatchTruth, AFailedWriteShowsOnItsLineAndInTheStatus) {
   fs::create_directory(f.dir / "face_resize.jpg");
   const RunResult tsv = f.batch({"face.jpg"});
   EXPECT_EQ(tsv.status, 1);
-  const std::vector<std::string> lines = lines_in(tsv.out);
+  const std::vector<std::string> lines = lines_of(tsv.out);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].rfind("face.jpg\tok\t", 0), 0u) << lines[0];
   EXPECT_NE(lines[0].find("\tcannot write face_resize.jpg"), std::string::npos) << lines[0];
@@ -84,7 +77,7 @@ TEST(BatchTruth, APhotoOfTheRunIsNeverWrittenOver) {
     fs::copy_file(test_photo("einstein.jpg"), f.dir / "face_resize.jpg");
     const std::string before = read_file(f.dir / "face_resize.jpg");
     const RunResult r = f.batch({"--jobs", jobs, "face.jpg", "face_resize.jpg"});
-    const std::vector<std::string> lines = lines_in(r.out);
+    const std::vector<std::string> lines = lines_of(r.out);
     ASSERT_EQ(lines.size(), 2u) << r.out;
     EXPECT_EQ(lines[0], "face.jpg\tERROR: NORMALISED IMAGE NAME TAKEN\tface_resize.jpg") << jobs;
     EXPECT_EQ(lines[1].rfind("face_resize.jpg\tok\t", 0), 0u) << lines[1];
@@ -99,7 +92,7 @@ TEST(BatchTruth, OddInputsGetTheirLineAtOnce) {
   const std::string long_name = std::string(236, 'n') + ".jpg";
   fs::copy_file(test_photo("grace_hopper.jpg"), f.dir / long_name);
   const RunResult r = f.batch({"pipe.jpg", long_name});
-  const std::vector<std::string> lines = lines_in(r.out);
+  const std::vector<std::string> lines = lines_of(r.out);
   ASSERT_EQ(lines.size(), 2u) << r.out << r.err;
   EXPECT_EQ(lines[0], "pipe.jpg\tERROR: IMAGE NOT FOUND\tnot a regular file");
   EXPECT_EQ(lines[1].rfind(long_name + "\tok\t", 0), 0u) << lines[1];
@@ -109,7 +102,7 @@ TEST(BatchTruth, OddInputsGetTheirLineAtOnce) {
 
   // A list written with CR LF line ends.
   const RunResult crlf = f.batch({"-"}, "face.jpg\r\n" + long_name + "\r\n");
-  const std::vector<std::string> listed = lines_in(crlf.out);
+  const std::vector<std::string> listed = lines_of(crlf.out);
   ASSERT_EQ(listed.size(), 2u) << crlf.out;
   EXPECT_EQ(listed[0].rfind("face.jpg\tok\t", 0), 0u) << listed[0];
   EXPECT_EQ(listed[1].rfind(long_name + "\tok\t", 0), 0u) << listed[1];
@@ -126,7 +119,7 @@ TEST(BatchTruth, FolderScansSkipHiddenNamesAndOwnOutputs) {
     fs::copy_file(test_photo("grace_hopper.jpg"), f.dir / "photos" / name);
   }
   const RunResult r = f.batch({"-r", "photos"});
-  const std::vector<std::string> lines = lines_in(r.out);
+  const std::vector<std::string> lines = lines_of(r.out);
   ASSERT_EQ(lines.size(), 1u) << r.out;
   EXPECT_EQ(lines[0].rfind("photos/a.jpg\tok\t", 0), 0u) << lines[0];
 }
@@ -159,7 +152,7 @@ namespace {
 TEST(BatchTruth, StandardInputLinesWithNulAndNulSeparatedLists) {
   Folder f;
   const RunResult nul = f.batch({"-"}, std::string("face.jpg\0junk\nface.jpg\n", 23));
-  const std::vector<std::string> lines = lines_in(nul.out);
+  const std::vector<std::string> lines = lines_of(nul.out);
   ASSERT_EQ(lines.size(), 2u) << nul.out;
   EXPECT_EQ(lines[0].rfind("face.jpg\\\\0junk\tERROR: IMAGE NOT FOUND\tthe line holds a NUL", 0),
             0u)
@@ -168,7 +161,7 @@ TEST(BatchTruth, StandardInputLinesWithNulAndNulSeparatedLists) {
 
   fs::copy_file(test_photo("einstein.jpg"), f.dir / "new\nline.jpg");
   const RunResult zero = f.batch({"-0", "-"}, std::string("face.jpg\0new\nline.jpg\0", 22));
-  const std::vector<std::string> listed = lines_in(zero.out);
+  const std::vector<std::string> listed = lines_of(zero.out);
   ASSERT_EQ(listed.size(), 2u) << zero.out;
   EXPECT_EQ(listed[0].rfind("face.jpg\tok\t", 0), 0u);
   EXPECT_EQ(listed[1].rfind("new\\nline.jpg\tok\t", 0), 0u) << listed[1];
@@ -230,7 +223,7 @@ TEST(BatchTruth, UnreadableFoldersSaySo) {
   if (as_nobody.status == 127 || as_nobody.err.find("setpriv") != std::string::npos) {
     GTEST_SKIP() << "cannot run as another user here: " << as_nobody.err;
   }
-  const std::vector<std::string> lines = lines_in(as_nobody.out);
+  const std::vector<std::string> lines = lines_of(as_nobody.out);
   ASSERT_EQ(lines.size(), 3u) << as_nobody.out << as_nobody.err;
   EXPECT_EQ(lines[0].rfind("photos/a.jpg\tok\t", 0), 0u) << lines[0];
   EXPECT_EQ(lines[1], "photos/locked\tERROR: FOLDER NOT READABLE\tPermission denied");
@@ -252,7 +245,7 @@ TEST(BatchTruth, StopSignalFinishesWhatRunsAndLeavesNoTemporary) {
        FACEPROBE_BATCH_BIN},
       "/bin/sh");
   EXPECT_EQ(r.status, 143);
-  const std::vector<std::string> lines = lines_in(read_file(f.dir / "out.tsv"));
+  const std::vector<std::string> lines = lines_of(read_file(f.dir / "out.tsv"));
   EXPECT_GE(lines.size(), 1u);
   EXPECT_LT(lines.size(), 40u);
   for (const std::string& line : lines) {

@@ -37,6 +37,8 @@ fs::path test_photo(const std::string& name);
 cv::Mat read_photo(const std::string& name);
 
 std::string read_file(const fs::path& path);
+// The lines of a text, without their line feeds.
+std::vector<std::string> lines_of(const std::string& text);
 // `jpeg` with its frame header claiming 65000 x 65000 pixels, more than
 // OpenCV agrees to decode.
 std::string huge_jpeg(std::string jpeg);
