@@ -16,20 +16,43 @@ Json json_angle(double angle) {
 
 }  // namespace
 
+namespace {
+
+Json points(const LandmarkTable& table, int count) {
+  Json list = Json::array();
+  for (int i = 0; i < count; ++i) list.push_back({table[i].x, table[i].y});
+  return list;
+}
+
+// The photo's own frame, null for what the run did not reach.
+void add_photo_fields(Json& object, const PhotoResult& result) {
+  const AnalysisState& state = result.state;
+  object["photo_size"] =
+      result.loaded ? Json{state.image_width, state.image_height} : Json(nullptr);
+  object["faces"] = result.first_pass_ran ? Json(result.photo_pass.faces) : Json(nullptr);
+  const cv::Rect& box = result.photo_pass.box;
+  object["face_box"] = result.photo_landmarks_placed
+                           ? Json{box.x, box.y, box.width, box.height}
+                           : Json(nullptr);
+  object["photo_landmarks"] = result.photo_landmarks_placed
+                                  ? points(result.photo_landmarks, kLandmarkCount)
+                                  : Json(nullptr);
+}
+
+}  // namespace
+
 void add_analysis_fields(Json& object, const PhotoResult& result) {
   if (result.status != "ok") {
     if (!result.payload.empty()) set_name_field(object, "message", result.payload);
+    add_photo_fields(object, result);
     return;
   }
   const AnalysisState& state = result.state;
-  Json landmarks = Json::array();
-  for (int i = 0; i < state.landmark_count; ++i) {
-    landmarks.push_back({state.landmarks[i].x, state.landmarks[i].y});
-  }
-  object["landmarks"] = std::move(landmarks);
+  object["landmarks"] = points(state.landmarks, state.landmark_count);
   object["brightness"] = result.brightness;
   object["angles"] = {json_angle(state.reported_angles[0]), json_angle(state.reported_angles[1]),
                       json_angle(state.reported_angles[2])};
+  add_photo_fields(object, result);
 }
 
 bool is_utf8(const std::string& text) {

@@ -14,7 +14,12 @@ using Json = nlohmann::ordered_json;
 // Adds the analysis's fields after `status`: `message` (an exception's text,
 // or the photo that took the normalised image's name) when there is one; on
 // success `landmarks` (68 [x, y] pairs of the normalised image), `brightness`
-// and `angles` (the record's three angles, null where not a finite number).
+// and `angles` (the record's three angles, null where not a finite number);
+// then, whatever the status, the photo's own frame, null where the run ended
+// before the value existed: `photo_size` [width, height], `faces` (how many
+// the landmark detector found on the photo), `face_box` [left, top, width,
+// height] of the face analysed and `photo_landmarks` (the first pass's 68
+// points), in photo pixels.
 void add_analysis_fields(Json& object, const PhotoResult& result);
 
 // Sets `field` to `text`; where the text is not valid UTF-8 (a file name may

@@ -104,7 +104,11 @@ void run_stages(const cv::Mat& photo, const std::string& output_path,
   state.landmark_count = kLandmarkCount;
   cv::Mat canvas;
   std::string write_error;
-  if (!place_landmarks(photo, output_path, worker.locator, state, canvas, &write_error)) {
+  result.first_pass_ran = true;
+  const bool placed = place_landmarks(photo, output_path, worker.locator, state, canvas,
+                                      &write_error, &result.photo_pass, &result.photo_landmarks);
+  result.photo_landmarks_placed = result.photo_pass.faces > 0;
+  if (!placed) {
     result.status = "ERROR: FACE NOT FOUND";
     return;
   }
@@ -151,6 +155,7 @@ PhotoResult analyse_photo(const std::string& path, const std::string& output_pat
       result.status = "ERROR: IMAGE NOT FOUND";
       return result;
     }
+    result.loaded = true;
     // A format whose header is not read is held to the limit once decoded,
     // so that every photo beyond it gets the same line.
     if (static_cast<int64_t>(photo.total()) > max_pixels) {

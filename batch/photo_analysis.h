@@ -48,6 +48,13 @@ struct PhotoResult {
   std::string write_error;      // why a requested file was not written
   int32_t brightness = 0;
   AnalysisState state;  // landmarks and angles when status is "ok"
+  // The photo's own frame, as far as the run got: its size once loaded, what
+  // the first landmark pass found once it ran, its points once placed.
+  bool loaded = false;
+  bool first_pass_ran = false;
+  LandmarkPass photo_pass;
+  bool photo_landmarks_placed = false;
+  LandmarkTable photo_landmarks{};
 };
 
 // Runs faceprobe's analysis on one photo, writing the normalised image to

@@ -1,5 +1,8 @@
 #include "driver/analysis.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "driver/report.h"
 #include "face/normalise.h"
 #include "measures/brightness.h"
@@ -7,8 +10,11 @@
 
 bool place_landmarks(const cv::Mat& photo, const std::string& output_path,
                      LandmarkLocator& locator, AnalysisState& state, cv::Mat& canvas,
-                     std::string* write_error) {
-  if (!locate_landmarks(photo, locator, state)) return false;
+                     std::string* write_error, LandmarkPass* photo_pass,
+                     LandmarkTable* photo_landmarks) {
+  if (!locate_landmarks(photo, locator, state, photo_pass)) return false;
+  if (photo_landmarks) std::copy(std::begin(state.landmarks), std::end(state.landmarks),
+                                 std::begin(*photo_landmarks));
   return normalise_face(photo, output_path, locator, state, canvas, write_error);
 }
 

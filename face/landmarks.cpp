@@ -94,10 +94,18 @@ LandmarkLocator::LandmarkLocator(dlib::frontal_face_detector detector,
 }
 
 bool locate_landmarks(const cv::Mat& image, LandmarkLocator& locator,
-                      AnalysisState& state) {
+                      AnalysisState& state, LandmarkPass* pass) {
   // Wraps the Mat's pixels without copying: `image` must outlive `pixels`.
   dlib::cv_image<dlib::bgr_pixel> pixels(image);
   const std::vector<dlib::rectangle> faces = locator.detector(pixels, 0.0);
+  if (pass) {
+    pass->faces = static_cast<int>(faces.size());
+    if (!faces.empty()) {
+      const dlib::rectangle& r = faces.front();
+      pass->box = cv::Rect(static_cast<int>(r.left()), static_cast<int>(r.top()),
+                           static_cast<int>(r.width()), static_cast<int>(r.height()));
+    }
+  }
   if (faces.empty()) {
     for (int i = 0; i < state.landmark_count; ++i) state.landmarks[i] = {};
     return false;

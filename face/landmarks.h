@@ -38,7 +38,13 @@ struct LandmarkLocator {
   std::shared_ptr<const dlib::shape_predictor> predictor;
 };
 
+// What a landmark pass found besides the points.
+struct LandmarkPass {
+  int faces = 0;     // faces dlib's detector found
+  cv::Rect box;      // the strongest, whose points were placed (empty if none)
+};
+
 // Places the strongest face's 68 points in state.landmarks, in the pixels of
 // `image` (8-bit BGR). False, with the table zeroed, when no face is found.
 bool locate_landmarks(const cv::Mat& image, LandmarkLocator& locator,
-                      AnalysisState& state);
+                      AnalysisState& state, LandmarkPass* pass = nullptr);
