@@ -218,11 +218,16 @@ TEST(Serve, AnswersAsFaceprobeDoesOnTheSameBytes) {
     }
   }
   EXPECT_GE(ok, 6);
-  // The over-large photo is refused from its header, as by the batch.
-  const auto res = client.Post("/analyse", huge_jpeg(read_file(test_photo("einstein.jpg"))),
-                               "image/jpeg");
-  ASSERT_TRUE(res);
-  EXPECT_EQ(json::parse(res->body).at("status"), "ERROR: IMAGE TOO LARGE");
+  // Over-large photos are refused from their header, as by the batch: a JPEG
+  // claiming 65000 x 65000 pixels, a PNG claiming 60000 x 60000.
+  const std::string side("\x00\x00\xEA\x60", 4);  // 60000, big-endian
+  const std::string png = std::string("\x89PNG\r\n\x1a\n\x00\x00\x00\x0dIHDR", 16) + side +
+                          side + std::string("\x08\x02\x00\x00\x00\x00\x00\x00\x00", 9);
+  for (const std::string& huge : {huge_jpeg(read_file(test_photo("einstein.jpg"))), png}) {
+    const auto res = client.Post("/analyse", huge, "application/octet-stream");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(json::parse(res->body).at("status"), "ERROR: IMAGE TOO LARGE");
+  }
   EXPECT_EQ(service.stop(), 0);
 }
 
