@@ -37,14 +37,18 @@ for _ in $(seq 100); do
   sleep 0.2
 done
 [ -n "$port" ] || { cat "$work/serve.err"; kill "$server"; exit 1; }
+clients=()
 for copy in 1 2 3 4 5 6; do
   for photo in grace_hopper.jpg astronaut.png einstein.jpg; do
-    curl -s --max-time 120 --data-binary "@$build/photos/$photo" \
+    curl -s --max-time 300 --data-binary "@$build/photos/$photo" \
       -H 'Content-Type: application/octet-stream' \
       "http://127.0.0.1:$port/analyse?normalised=1" >"$work/answer-$copy-$photo.json" &
+    clients+=($!)
   done
 done
-wait $(jobs -p | grep -v "^$server$") 2>/dev/null || true
+# Every client has its answer (or has given up) before the service is told
+# to stop.
+for client in "${clients[@]}"; do wait "$client" || true; done
 answers=$(cat "$work"/answer-*.json | grep -c '"status":"ok"' || true)
 kill -TERM "$server"
 status=0
