@@ -379,6 +379,13 @@ int main(int argc, char** argv) {
     std::cerr << "faceprobe-batch: " << error << std::endl;
     return 2;
   }
+  if (options.format == OutputFormat::kTsv && options.header) {
+    std::cout << kTsvHeader << std::flush;
+    if (!std::cout) {
+      std::cerr << "faceprobe-batch: cannot write to standard output" << std::endl;
+      return 1;
+    }
+  }
   const auto start = std::chrono::steady_clock::now();
   const int jobs = options.jobs > 0 ? options.jobs
                                     : std::max(1u, std::thread::hardware_concurrency());

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 
 #include "driver/report.h"
 
@@ -12,6 +14,11 @@ namespace {
 Json json_angle(double angle) {
   if (!std::isfinite(angle)) return nullptr;
   return std::stod(format_angle(angle));
+}
+
+// A named head angle to two decimals, a finer figure than the method holds.
+Json json_pose_angle(double angle) {
+  return std::stod(format_pose_angle(angle));
 }
 
 }  // namespace
@@ -44,6 +51,7 @@ void add_photo_fields(Json& object, const PhotoResult& result) {
 void add_analysis_fields(Json& object, const PhotoResult& result) {
   if (result.status != "ok") {
     if (!result.payload.empty()) set_name_field(object, "message", result.payload);
+    object["pose"] = nullptr;
     add_photo_fields(object, result);
     return;
   }
@@ -52,6 +60,14 @@ void add_analysis_fields(Json& object, const PhotoResult& result) {
   object["brightness"] = result.brightness;
   object["angles"] = {json_angle(state.reported_angles[0]), json_angle(state.reported_angles[1]),
                       json_angle(state.reported_angles[2])};
+  if (result.pose_solved) {
+    object["pose"] = {{"pitch", json_pose_angle(result.pose.pitch)},
+                      {"yaw", json_pose_angle(result.pose.yaw)},
+                      {"roll", json_pose_angle(result.pose.roll)},
+                      {"unit", "degree"}};
+  } else {
+    object["pose"] = nullptr;
+  }
   add_photo_fields(object, result);
 }
 
@@ -101,4 +117,11 @@ void set_name_field(Json& object, const std::string& field, const std::string& t
 
 std::string json_text(const Json& value) {
   return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+std::string format_pose_angle(double angle) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f", angle);
+  // A tiny negative angle reads 0.00, not -0.00.
+  return std::strcmp(text, "-0.00") == 0 ? "0.00" : text;
 }

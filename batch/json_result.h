@@ -15,7 +15,8 @@ using Json = nlohmann::ordered_json;
 // or the photo that took the normalised image's name) when there is one; on
 // success `landmarks` (68 [x, y] pairs of the normalised image), `brightness`
 // and `angles` (the record's three angles, null where not a finite number);
-// then, whatever the status, the photo's own frame, null where the run ended
+// `pose` {pitch, yaw, roll, unit} (head_pose.h's named angles), null unless
+// the photo was analysed and a pose in front of the camera found; then, whatever the status, the photo's own frame, null where the run ended
 // before the value existed: `photo_size` [width, height], `faces` (how many
 // the landmark detector found on the photo), `face_box` [left, top, width,
 // height] of the face analysed and `photo_landmarks` (the first pass's 68
@@ -32,3 +33,6 @@ std::string base64(const std::string& bytes);
 // One line of JSON, without a line break. Bytes that are not UTF-8 (a file
 // name may hold any) are written as U+FFFD, so that every line parses.
 std::string json_text(const Json& value);
+
+// A named head angle as written in JSON and TSV: two decimals.
+std::string format_pose_angle(double angle);

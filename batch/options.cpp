@@ -11,6 +11,7 @@ const char* const kUsage =
     "  -r              descend into subfolders\n"
     "  -0, --null      paths on standard input end with NUL, as find -print0 writes\n"
     "  --format F      tsv (default) or jsonl\n"
+    "  --no-header     no TSV header row (for appending to an earlier table)\n"
     "  --jobs N        worker threads (default: one per core)\n"
     "  --data DIR      folder of the three data files (default: the working\n"
     "                  directory when all three are there, else " FACEPROBE_DATA_DIR ")\n"
@@ -20,9 +21,11 @@ const char* const kUsage =
     "  --max-pixels N  refuse photos whose header claims more pixels (default 100000000)\n"
     "  -h, --help      this text;  --version  the version\n"
     "Options take their value as --opt VALUE or --opt=VALUE; -- ends them.\n"
-    "Output: one line per photo, in input order. TSV: path, status (ok or an\n"
-    "ERROR line), the record or a message, and a fourth field where a requested\n"
-    "file could not be written. JSONL: one object per photo.\n"
+    "Output: one line per photo, in input order. TSV: a header row, then per\n"
+    "photo: path, status (ok or an ERROR line), brightness, pitch, yaw, roll\n"
+    "(degrees), normalised image, faceprobe's record, and a message (an error's\n"
+    "reason, or why a requested file was not written). JSONL: one object per\n"
+    "photo.\n"
     "Exit status: 0 when every line and every requested file was written (a\n"
     "photo without a face is a result); 1 when a requested file could not be\n"
     "written or standard output failed; 2 for a wrong command line, a missing\n"
@@ -61,6 +64,8 @@ bool parse_options(int argc, char** argv, BatchOptions& options, std::string& er
   app.add_flag("--version", options.version);
   app.add_flag("-r", options.recursive);
   app.add_flag("-0,--null", options.null_separated);
+  bool no_header = false;
+  app.add_flag("--no-header", no_header);
   app.add_option("--format", format)->check(CLI::IsMember({"tsv", "jsonl"}));
   app.add_option("--jobs", jobs)->check(CLI::Range(int64_t{1}, int64_t{1024}));
   app.add_option("--data", options.data_dir);
@@ -79,6 +84,7 @@ bool parse_options(int argc, char** argv, BatchOptions& options, std::string& er
   if (options.help || options.version) return true;
   options.format = format == "tsv" ? OutputFormat::kTsv : OutputFormat::kJsonl;
   options.jobs = static_cast<int>(jobs);
+  options.header = !no_header;
   if (!shard.empty() && !parse_shard(shard, options.shard, options.shard_count)) {
     error = "--shard takes K/N with 1 <= K <= N";
     return false;

@@ -12,6 +12,7 @@ struct BatchOptions {
   bool recursive = false;
   bool null_separated = false;  // -0: standard input's paths end with NUL
   OutputFormat format = OutputFormat::kTsv;
+  bool header = true;  // --no-header: TSV without its header row
   int jobs = 0;                    // 0: one per core
   std::string data_dir;             // empty: looked for (find_data_dir)
   std::string output_dir;          // empty: beside each photo

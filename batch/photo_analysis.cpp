@@ -115,6 +115,11 @@ void run_stages(const cv::Mat& photo, const std::string& output_path,
   std::string record;
   append_landmark_segment(record, state);
   result.brightness = measure_face(canvas, state, record);
+  HeadPose facing;
+  if (solve_facing_pose(state, facing)) {
+    result.pose_solved = true;
+    result.pose = head_angles(facing);
+  }
   result.status = "ok";
   result.payload = record;
   result.write_error = write_error;
@@ -177,9 +182,10 @@ cv::Mat annotate_face(const cv::Mat& canvas, const AnalysisState& state) {
                cv::FILLED, cv::LINE_AA);
   }
   // The model's own axes, half a model unit long from its origin, projected
-  // through the pose the angles were taken from, so the picture shows that
-  // pose and no reading of the angles.
-  const HeadPose pose = solve_head_pose(state);
+  // through the pose the named angles were taken from, so the picture shows
+  // that pose and no reading of the angles.
+  HeadPose pose;
+  if (!solve_facing_pose(state, pose)) return picture;
   const std::vector<cv::Point3f> axes = {{0, 0, 0}, {0.5f, 0, 0}, {0, 0.5f, 0}, {0, 0, 0.5f}};
   std::vector<cv::Point2f> ends;
   cv::projectPoints(axes, pose.rotation_vector, pose.translation_vector, pose.camera_matrix,
@@ -188,6 +194,11 @@ cv::Mat annotate_face(const cv::Mat& canvas, const AnalysisState& state) {
   for (int axis = 0; axis < 3; ++axis) {
     if (!std::isfinite(ends[axis + 1].x) || !std::isfinite(ends[axis + 1].y)) continue;
     cv::arrowedLine(picture, ends[0], ends[axis + 1], colours[axis], 3, cv::LINE_AA, 0, 0.15);
+    // The name a little beyond the arrow's tip.
+    const cv::Point2f beyond = ends[axis + 1] + 0.15f * (ends[axis + 1] - ends[0]);
+    cv::putText(picture, std::string(1, static_cast<char>('x' + axis)),
+                beyond + cv::Point2f(-6, 6), cv::FONT_HERSHEY_SIMPLEX, 0.7, colours[axis], 2,
+                cv::LINE_AA);
   }
   return picture;
 }

@@ -8,6 +8,7 @@
 
 #include "driver/analysis_state.h"
 #include "face/landmarks.h"
+#include "model/head_pose.h"
 
 // What every worker starts from, loaded once before the first photo.
 struct BatchModels {
@@ -48,6 +49,10 @@ struct PhotoResult {
   std::string write_error;      // why a requested file was not written
   int32_t brightness = 0;
   AnalysisState state;  // landmarks and angles when status is "ok"
+  // The named head angles, when status is "ok" and a pose in front of the
+  // camera was found.
+  bool pose_solved = false;
+  HeadAngles pose;
   // The photo's own frame, as far as the run got: its size once loaded, what
   // the first landmark pass found once it ran, its points once placed.
   bool loaded = false;
@@ -69,5 +74,6 @@ PhotoResult analyse_photo(const std::string& path, const std::string& output_pat
                           const std::string& annotated_path, int64_t max_pixels,
                           Worker& worker);
 
-// The canvas with its landmarks and head-pose axes drawn on it.
+// The canvas with its landmarks and the axes of the pose the named angles
+// are taken from drawn on it.
 cv::Mat annotate_face(const cv::Mat& canvas, const AnalysisState& state);

@@ -12,6 +12,9 @@ std::string tsv_escape(const std::string& field) {
       case '\t': out += "\\t"; break;
       case '\n': out += "\\n"; break;
       case '\r': out += "\\r"; break;
+      // A field that begins with a quote would open a quoted field for a
+      // CSV reader (pandas' among them), swallowing the tabs that follow.
+      case '"': out += "\\x22"; break;
       default:
         // Other control bytes, so that a name cannot drive a terminal.
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
@@ -47,10 +50,21 @@ std::string jsonl_line(const std::string& path, const PhotoResult& result) {
 
 }  // namespace
 
+const char* const kTsvHeader =
+    "path\tstatus\tbrightness\tpitch\tyaw\troll\tnormalised\trecord\tmessage\n";
+
 std::string result_line(const std::string& path, const PhotoResult& result, OutputFormat format) {
   if (format == OutputFormat::kJsonl) return jsonl_line(path, result);
-  std::string line =
-      tsv_escape(path) + "\t" + tsv_escape(result.status) + "\t" + tsv_escape(result.payload);
-  if (!result.write_error.empty()) line += "\t" + tsv_escape(result.write_error);
-  return line + "\n";
+  const bool ok = result.status == "ok";
+  std::string line = tsv_escape(path) + "\t" + tsv_escape(result.status) + "\t";
+  if (ok) line += std::to_string(result.brightness);
+  for (double angle : {result.pose.pitch, result.pose.yaw, result.pose.roll}) {
+    line += "\t";
+    if (ok && result.pose_solved) line += format_pose_angle(angle);
+  }
+  line += "\t" + tsv_escape(result.normalised_path) + "\t";
+  if (ok) line += tsv_escape(result.payload);
+  std::string message = ok ? "" : result.payload;
+  if (!result.write_error.empty()) message += (message.empty() ? "" : "; ") + result.write_error;
+  return line + "\t" + tsv_escape(message) + "\n";
 }

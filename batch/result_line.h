@@ -6,11 +6,17 @@
 #include "batch/options.h"
 #include "batch/photo_analysis.h"
 
-// TSV: path, status and record (or an exception's message), tab-separated,
-// and a fourth field saying why where a requested file was not written; a
+// TSV: one row of the columns kTsvHeader names: the path; the status (ok or
+// an error line); on ok lines the brightness, the named head angles (empty
+// where no pose in front of the camera was found), the normalised image
+// (empty where it was not written) and the record, exactly faceprobe's; and a
+// message: an error's reason, or why a requested file was not written. A
 // backslash, tab, line feed or carriage return inside a field is written as
-// \\, \t, \n or \r, any other control byte as \xHH. JSONL: one JSON object
-// (json_result.h). Both end with a line feed.
+// \\, \t, \n or \r, a double quote and any other control byte as \xHH.
+// JSONL: one JSON object (json_result.h). Both end with a line feed.
 std::string result_line(const std::string& path, const PhotoResult& result, OutputFormat format);
+
+// The TSV header row, line feed included.
+extern const char* const kTsvHeader;
 
 std::string tsv_escape(const std::string& field);

@@ -12,3 +12,4 @@ build=${BUILD_DIR:-$here/build}
 cmake -S "$here" -B "$build" "$@"
 cmake --build "$build" -j "$(nproc)"
 "$here/scripts/fetch-test-photos.sh" "$build/photos" >/dev/null
+"$here/scripts/make-pose-picture.sh" "$build"

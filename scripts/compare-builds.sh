@@ -4,7 +4,9 @@
 # exit statuses, and write byte-identical normalised images, over a corpus of
 # variants of the test photos generated in the build tree (brightness,
 # rotation, scale, blur, noise, JPEG quality 40, off-centre crops, mirror);
-# and that faceprobe-batch prints faceprobe's record for every one of them.
+# that faceprobe-batch prints faceprobe's record for every one of them; and
+# that both builds' faceprobe-batch print the same JSON lines (named head
+# angles and the photo's own frame included).
 # Exits 1 on any difference.
 # Usage: compare-builds.sh   (BUILD_DIR: the default build, default build;
 # the portable build goes to BUILD_DIR-portable)
@@ -65,14 +67,18 @@ mkdir -p "$work/batch-out"
   echo "faceprobe-batch failed"
   differences=1
 }
-while IFS=$'\t' read -r path status record; do
+# Columns: path status brightness pitch yaw roll normalised record message.
+tail -n +2 "$work/batch.tsv" >"$work/batch.rows"
+while IFS= read -r line; do
+  readarray -td $'\t' field < <(printf '%s' "$line")
+  path=${field[0]} status=${field[1]} record=${field[7]} message=${field[8]:-}
   name=$(basename "$path")
   expected=$(cat "$work/native/$name.out")
   if [ "$status" = ok ]; then
     got=$record
   else
     got=$status
-    [ -n "$record" ] && got=$status$'\n'$record
+    [ -n "$message" ] && got=$status$'\n'$message
   fi
   if [ "$got" != "$expected" ]; then
     echo "faceprobe-batch differs from faceprobe: $name"
@@ -83,17 +89,37 @@ while IFS=$'\t' read -r path status record; do
     echo "faceprobe-batch wrote another normalised image: $name"
     differences=1
   fi
-done <"$work/batch.tsv"
+done <"$work/batch.rows"
+
+# Both builds' JSON lines, each writing its normalised images into one folder
+# emptied between them, so that the lines name the same files.
+for build in native portable; do
+  dir=$native
+  [ "$build" = portable ] && dir=$portable
+  rm -rf "$work/json-out"
+  mkdir "$work/json-out"
+  (cd "$dir/run" && ./faceprobe-batch --format jsonl --jobs "$(nproc)" \
+    --output-dir "$work/json-out" "$corpus" >"$work/$build.jsonl" 2>/dev/null) || {
+    echo "faceprobe-batch of the $build build failed"
+    differences=1
+  }
+done
+if ! cmp -s "$work/native.jsonl" "$work/portable.jsonl"; then
+  echo "the builds' faceprobe-batch print other JSON lines:"
+  diff "$work/native.jsonl" "$work/portable.jsonl" | cut -c1-300 | head -4
+  differences=1
+fi
 
 count=$(find "$corpus" -type f | wc -l)
 analysed=$(grep -lx 1 "$work"/native/*.status | wc -l)
-lines=$(wc -l <"$work/batch.tsv")
+lines=$(wc -l <"$work/batch.rows")
 [ "$lines" -eq "$count" ] || {
   echo "faceprobe-batch printed $lines lines for $count photos"
   differences=1
 }
 if [ "$differences" -eq 0 ]; then
   echo "default and portable builds agree on $count photos, $analysed of them analysed" \
-    "(records, standard error, statuses, normalised images); faceprobe-batch agrees too"
+    "(records, standard error, statuses, normalised images, faceprobe-batch's JSON lines);" \
+    "faceprobe-batch prints faceprobe's records"
 fi
 exit "$differences"

@@ -10,6 +10,7 @@ packages=(
   libgtest-dev
   libcpp-httplib-dev nlohmann-json3-dev libcli11-dev
   curl
+  python3-pandas
   clang libclang-rt-14-dev
   ca-certificates
   time

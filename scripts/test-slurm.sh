@@ -46,20 +46,25 @@ done
 printf 'not a photo' >"$photos/sub/text.jpg"
 count=$(find "$photos" -type f | wc -l)
 (cd "$build/run" && ./faceprobe-batch -r "$photos" >"$state/whole.tsv" 2>/dev/null)
-sort "$state/whole.tsv" >"$state/whole.sorted"
+tail -n +2 "$state/whole.tsv" | sort >"$state/whole.sorted"
 
 check_parts() {  # NAME FILE: the merged parts against the unsharded run
-  local name=$1 merged=$2
-  if [ "$(wc -l <"$merged")" -ne "$count" ] || [ "$(cut -f1 "$merged" | sort -u | wc -l)" -ne "$count" ]; then
-    echo "$name: $(wc -l <"$merged") lines for $count photos"
+  local name=$1 merged=$2 rows
+  if [ "$(head -n 1 "$merged")" != "$(head -n 1 "$state/whole.tsv")" ]; then
+    echo "$name: the merged table does not begin with the header row"
     exit 1
   fi
-  if ! sort "$merged" | cmp -s - "$state/whole.sorted"; then
-    echo "$name: the lines differ from the unsharded run's"
-    diff <(sort "$merged") "$state/whole.sorted" | head
+  rows=$(tail -n +2 "$merged")
+  if [ "$(wc -l <<<"$rows")" -ne "$count" ] || [ "$(cut -f1 <<<"$rows" | sort -u | wc -l)" -ne "$count" ]; then
+    echo "$name: $(wc -l <<<"$rows") rows for $count photos"
     exit 1
   fi
-  echo "$name: $count photos over 3 parts, each exactly once, each line as unsharded"
+  if ! sort <<<"$rows" | cmp -s - "$state/whole.sorted"; then
+    echo "$name: the rows differ from the unsharded run's"
+    diff <(sort <<<"$rows") "$state/whole.sorted" | head
+    exit 1
+  fi
+  echo "$name: $count photos over 3 parts, each exactly once, each row as unsharded, one header"
 }
 
 # One node: munge with its own key and socket, then the two Slurm daemons.
@@ -118,7 +123,9 @@ mkdir "$state/submit"
 start=$SECONDS
 (cd "$state/submit" && sbatch --wait --quiet --output="$state/submit/slurm-%A_%a.out" "$state/job.sh")
 echo "slurm: array job of 3 tasks done in $((SECONDS - start)) s"
-cat "$state"/submit/results-{1,2,3}.tsv >"$state/slurm.tsv"
+# The README's merge, as written.
+merge=$(grep "^awk 'FNR > 1 || NR == 1' results-" "$here/README.md") || { echo "no merge line in the README"; exit 1; }
+(cd "$state/submit" && bash -c "${merge/> results.tsv/> $state/slurm.tsv}")
 check_parts slurm "$state/slurm.tsv"
 
 # The README's GNU parallel line, with local jobs for the three hosts.

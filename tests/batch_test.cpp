@@ -21,14 +21,6 @@
 
 namespace {
 
-std::vector<std::string> fields_of(const std::string& line) {
-  std::vector<std::string> fields;
-  std::istringstream in(line);
-  for (std::string field; std::getline(in, field, '\t');) fields.push_back(field);
-  if (!line.empty() && line.back() == '\t') fields.push_back("");
-  return fields;
-}
-
 std::string tsv_unescape(const std::string& field) {
   std::string out;
   for (size_t i = 0; i < field.size(); ++i) {
@@ -42,10 +34,12 @@ std::string tsv_unescape(const std::string& field) {
   return out;
 }
 
-// What faceprobe prints for a batch's TSV status and third field.
-std::string faceprobe_output(const std::vector<std::string>& fields) {
-  if (fields[1] == "ok") return fields[2];
-  return fields[1] + "\n" + (fields[2].empty() ? "" : tsv_unescape(fields[2]) + "\n");
+// What faceprobe prints for a batch's TSV row: the record, or the status and
+// the message.
+std::string faceprobe_output(const TsvRow& row) {
+  if (row.at("status") == "ok") return row.at("record");
+  const std::string& message = row.at("message");
+  return row.at("status") + "\n" + (message.empty() ? "" : tsv_unescape(message) + "\n");
 }
 
 // The test photos and the failure cases, written into `dir`.
@@ -82,14 +76,22 @@ TEST(Batch, SameRecordsAndImagesAsFaceprobeWithAnyNumberOfJobs) {
   EXPECT_EQ(one.status, 0) << one.err;
   EXPECT_EQ(one.out, four.out);
 
-  const std::vector<std::string> lines = lines_of(one.out);
-  ASSERT_EQ(lines.size(), names.size());
+  const std::vector<TsvRow> rows = tsv_rows(one.out);
+  ASSERT_EQ(rows.size(), names.size());
   for (size_t i = 0; i < names.size(); ++i) {
     const RunResult alone = run_program(single.path(), {names[i]});
-    const std::vector<std::string> fields = fields_of(lines[i]);
-    ASSERT_EQ(fields.size(), 3u) << lines[i];
-    EXPECT_EQ(fields[0], names[i]);
-    EXPECT_EQ(faceprobe_output(fields), alone.out) << names[i];
+    EXPECT_EQ(rows[i].at("path"), names[i]);
+    EXPECT_EQ(faceprobe_output(rows[i]), alone.out) << names[i];
+    // The record's brightness in its own column; the named angles where the
+    // photo was analysed.
+    const bool ok = rows[i].at("status") == "ok";
+    EXPECT_EQ(rows[i].at("brightness").empty(), !ok) << names[i];
+    EXPECT_EQ(rows[i].at("yaw").empty(), !ok) << names[i];
+    if (ok) {
+      EXPECT_NE(rows[i].at("record").find("||" + rows[i].at("brightness") + "||"),
+                std::string::npos);
+      EXPECT_EQ(rows[i].at("normalised"), names[i].substr(0, names[i].rfind('.')) + "_resize.jpg");
+    }
   }
   EXPECT_EQ(single.entries(), batch1.entries());
   for (const std::string& name : single.entries()) {
@@ -116,17 +118,19 @@ TEST(Batch, BadInputGetsItsLineAndTheBatchGoesOn) {
                                    "truncated.jpg", "face.jpg", "face.png", "other/face.jpg"},
                                   FACEPROBE_BATCH_BIN);
   EXPECT_EQ(r.status, 0);
+  const std::vector<TsvRow> rows = tsv_rows(r.out);
+  ASSERT_EQ(rows.size(), 6u) << r.out;
   const std::vector<std::string> lines = lines_of(r.out);
-  ASSERT_EQ(lines.size(), 6u) << r.out;
-  EXPECT_EQ(lines[0], "missing.jpg\tERROR: IMAGE NOT FOUND\t");
-  EXPECT_EQ(lines[1], "no_images\tERROR: NO IMAGES IN FOLDER\t");
-  EXPECT_EQ(lines[2], "truncated.jpg\tERROR: IMAGE NOT FOUND\t");
-  EXPECT_EQ(fields_of(lines[3])[1], "ok");
+  EXPECT_EQ(lines[1], "missing.jpg\tERROR: IMAGE NOT FOUND\t\t\t\t\t\t\t");
+  EXPECT_EQ(rows[1].at("status"), "ERROR: NO IMAGES IN FOLDER");
+  EXPECT_EQ(rows[2].at("status"), "ERROR: IMAGE NOT FOUND");
+  EXPECT_EQ(rows[3].at("status"), "ok");
   // face.png's normalised image would be face.jpg's: reported, not replaced.
-  EXPECT_EQ(lines[4], "face.png\tERROR: NORMALISED IMAGE NAME TAKEN\tface.jpg");
+  EXPECT_EQ(rows[4].at("status"), "ERROR: NORMALISED IMAGE NAME TAKEN");
+  EXPECT_EQ(rows[4].at("message"), "face.jpg");
   EXPECT_NE(r.err.find("face.png is not analysed"), std::string::npos) << r.err;
   // other/face.jpg is analysed, but its picture would replace face.jpg's.
-  EXPECT_EQ(fields_of(lines[5])[1], "ok");
+  EXPECT_EQ(rows[5].at("status"), "ok");
   EXPECT_NE(r.err.find("other/face.jpg is not drawn"), std::string::npos) << r.err;
   const cv::Mat drawn = cv::imread((dir / "drawn" / "face_annotated.jpg").string());
   const cv::Mat first = cv::imread((dir / "face_resize.jpg").string());
@@ -149,9 +153,9 @@ TEST(Batch, ShardsSplitTheInputWithoutOverlap) {
     const std::string shard = std::to_string(k) + "/3";
     const RunResult r = run_program(dir.path(), {"--shard", shard, "photos"}, FACEPROBE_BATCH_BIN);
     EXPECT_EQ(r.status, 0);
-    const std::vector<std::string> lines = lines_of(r.out);
-    EXPECT_FALSE(lines.empty()) << "part " << shard << " is empty";
-    for (const std::string& line : lines) sharded.insert(fields_of(line)[0]);
+    const std::vector<TsvRow> rows = tsv_rows(r.out);
+    EXPECT_FALSE(rows.empty()) << "part " << shard << " is empty";
+    for (const TsvRow& row : rows) sharded.insert(row.at("path"));
   }
   EXPECT_EQ(sharded, all);
 }
@@ -169,9 +173,7 @@ TEST(Batch, FoldersInOrderAndSubfoldersOnRequest) {
   const auto paths = [&](const std::vector<std::string>& args) {
     std::vector<std::string> listed;
     const RunResult r = run_program(dir.path(), args, FACEPROBE_BATCH_BIN);
-    for (const std::string& line : lines_of(r.out)) {
-      listed.push_back(fields_of(line)[0]);
-    }
+    for (const TsvRow& row : tsv_rows(r.out)) listed.push_back(row.at("path"));
     return listed;
   };
   EXPECT_EQ(paths({"photos"}), (std::vector<std::string>{"photos/a.png", "photos/b.jpg"}));
@@ -229,13 +231,15 @@ TEST(Batch, OutputDirAnnotationsJsonAndSizeLimit) {
   for (const char* photo : {"face.jpg", "face.bmp", "face.tiff"}) {
     const RunResult limited = run_program(
         dir.path(), {"--max-pixels", "307199", "--output-dir", "out", photo}, FACEPROBE_BATCH_BIN);
-    EXPECT_EQ(limited.out, std::string(photo) + "\tERROR: IMAGE TOO LARGE\t\n");
+    const std::vector<TsvRow> rows = tsv_rows(limited.out);
+    ASSERT_EQ(rows.size(), 1u) << limited.out;
+    EXPECT_EQ(rows[0].at("status"), "ERROR: IMAGE TOO LARGE") << photo;
     EXPECT_TRUE(fs::is_empty(dir / "out")) << photo;
   }
   const RunResult at_limit =
       run_program(dir.path(), {"--max-pixels", "307200", "--output-dir", "out", "face.tiff"},
                   FACEPROBE_BATCH_BIN);
-  EXPECT_EQ(fields_of(lines_of(at_limit.out).at(0)).at(1), "ok") << at_limit.out;
+  EXPECT_EQ(tsv_rows(at_limit.out).at(0).at("status"), "ok") << at_limit.out;
 }
 
 // Starts faceprobe-batch in `dir` with standard input and output on `in`
@@ -255,14 +259,15 @@ pid_t start_batch(const fs::path& dir, std::vector<const char*> args, int in, in
 
 // A caller keeps the batch open: the result of a path written to standard
 // input comes back before standard input is closed, and the same photo asked
-// for again is analysed again.
+// for again is analysed again. Without the header row, as for appending, the
+// first line out is the first photo's.
 TEST(Batch, StandardInputIsAnsweredAsItArrives) {
   ScratchDir dir;
   link_data_files(dir.path());
   int to_child[2], from_child[2];
   ASSERT_EQ(pipe2(to_child, O_CLOEXEC), 0);
   ASSERT_EQ(pipe2(from_child, O_CLOEXEC), 0);
-  const pid_t child = start_batch(dir.path(), {"--jobs", "1", "-"}, to_child[0], from_child[1]);
+  const pid_t child = start_batch(dir.path(), {"--jobs", "1", "--no-header", "-"}, to_child[0], from_child[1]);
   close(to_child[0]);
   close(from_child[1]);
   fs::copy_file(test_photo("grace_hopper.jpg"), dir / "face.jpg");
@@ -286,10 +291,14 @@ TEST(Batch, StandardInputIsAnsweredAsItArrives) {
   int status = 0;
   waitpid(child, &status, 0);
   close(from_child[0]);
-  const std::vector<std::string> fields = fields_of(first);
-  ASSERT_EQ(fields.size(), 3u) << first;
+  const std::vector<std::string> fields = tsv_fields(first), repeated = tsv_fields(again);
+  ASSERT_EQ(fields.size(), 9u) << first;
+  ASSERT_EQ(repeated.size(), 9u) << again;
+  EXPECT_EQ(fields[0], "face.jpg");
   EXPECT_EQ(fields[1], "ok") << first;
-  EXPECT_EQ(again, "./face.jpg\tok\t" + fields[2]);
+  EXPECT_EQ(repeated[0], "./face.jpg");
+  EXPECT_EQ(repeated[6], "./face_resize.jpg");
+  EXPECT_EQ(repeated[7], fields[7]);  // the record
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
@@ -421,6 +430,7 @@ TEST(BatchParts, PixelsClaimedByImageHeaders) {
 
 TEST(BatchParts, EscapesAndOptions) {
   EXPECT_EQ(tsv_escape("a\tb\nc\\d\r"), "a\\tb\\nc\\\\d\\r");
+  EXPECT_EQ(tsv_escape("\"quoted\".jpg"), "\\x22quoted\\x22.jpg");
 
   const struct {
     std::vector<const char*> argv;

@@ -52,32 +52,36 @@ cv::Vec3d euler_of(const cv::Mat& rotation) {
   return euler;
 }
 
-class HeadPoseRoundTrip : public testing::TestWithParam<cv::Vec3d> {};
+const cv::Mat kCamera = (cv::Mat_<double>(3, 3) << 500, 0, 285, 0, 500, 285, 0, 0, 1);
 
-// Projects the model's nine vertices with a known pose through the camera the
-// estimate assumes (focal 500, centre of the 570x570 canvas), rounds them to
-// landmark pixels, and expects that pose back.
-TEST_P(HeadPoseRoundTrip, RecoversTheRotation) {
+// The model's nine vertices projected with a pose through the camera the
+// estimates assume (focal 500, centre of the 570x570 canvas), rounded to
+// landmark pixels.
+AnalysisState projected_state(const cv::Vec3d& rotation_vector, const cv::Vec3d& translation) {
   AnalysisState state;
   std::ostringstream diagnostics;
   read_model_vertices(state, MODEL_FILE, diagnostics);
-  ASSERT_EQ(diagnostics.str(), "");
-
-  const cv::Vec3d rotation_vector = GetParam();
-  const cv::Vec3d translation(0.05, -0.1, 2.5);
-  const cv::Mat camera = (cv::Mat_<double>(3, 3) << 500, 0, 285, 0, 500, 285, 0, 0, 1);
+  EXPECT_EQ(diagnostics.str(), "");
   std::vector<cv::Point3f> model;
   for (int v : kVertices) {
     const ModelVertex& p = state.model_vertices[v];
     model.emplace_back(p.x, p.y, p.z);
   }
   std::vector<cv::Point2f> image;
-  cv::projectPoints(model, rotation_vector, translation, camera, cv::noArray(), image);
+  cv::projectPoints(model, rotation_vector, translation, kCamera, cv::noArray(), image);
   for (int i = 0; i < 9; ++i) {
     state.landmarks[kLandmarks[i]] = {static_cast<int>(std::lround(image[i].x)),
                                       static_cast<int>(std::lround(image[i].y))};
   }
+  return state;
+}
 
+class HeadPoseRoundTrip : public testing::TestWithParam<cv::Vec3d> {};
+
+// A known pose's projection gives that pose back.
+TEST_P(HeadPoseRoundTrip, RecoversTheRotation) {
+  const cv::Vec3d rotation_vector = GetParam();
+  AnalysisState state = projected_state(rotation_vector, {0.05, -0.1, 2.5});
   estimate_head_pose(state);
   cv::Mat rotation;
   cv::Rodrigues(rotation_vector, rotation);
@@ -94,5 +98,64 @@ INSTANTIATE_TEST_SUITE_P(Poses, HeadPoseRoundTrip,
                          testing::Values(cv::Vec3d(M_PI, 0, 0), cv::Vec3d(2.9, 0.3, 0.1),
                                          cv::Vec3d(3.0, -0.35, -0.2),
                                          cv::Vec3d(-3.0, 0.1, 0.25)));
+
+cv::Matx33d axis_rotation(int axis, double degrees) {
+  cv::Vec3d vector(0, 0, 0);
+  vector[axis] = degrees * CV_PI / 180.0;
+  cv::Matx33d rotation;
+  cv::Rodrigues(vector, rotation);
+  return rotation;
+}
+
+struct NamedAngles {
+  double pitch, yaw, roll;
+};
+
+class NamedHeadAngles : public testing::TestWithParam<NamedAngles> {};
+
+// A head turned by Ry(yaw) Rx(pitch) Rz(roll) from facing the camera (the
+// model's half turn about x), projected, gives each angle back under its
+// name; and each sign means what is said of it, read from the projection of
+// the model's axes: a positive yaw moves the nose (out of the face, z) to the
+// photo's right, a positive pitch moves it down, a positive roll lifts the
+// face's left (x) in the photo.
+TEST_P(NamedHeadAngles, ProjectedRotationComesBackUnderItsName) {
+  const NamedAngles turn = GetParam();
+  const cv::Matx33d facing(1, 0, 0, 0, -1, 0, 0, 0, -1);
+  const cv::Matx33d rotation = facing * axis_rotation(1, turn.yaw) *
+                               axis_rotation(0, turn.pitch) * axis_rotation(2, turn.roll);
+  cv::Vec3d rotation_vector;
+  cv::Rodrigues(rotation, rotation_vector);
+  const cv::Vec3d translation(-0.1, 0.2, 2.6);
+  const AnalysisState state = projected_state(rotation_vector, translation);
+
+  HeadPose pose;
+  ASSERT_TRUE(solve_facing_pose(state, pose));
+  const HeadAngles found = head_angles(pose);
+  EXPECT_NEAR(found.pitch, turn.pitch, 1.5);
+  EXPECT_NEAR(found.yaw, turn.yaw, 1.5);
+  EXPECT_NEAR(found.roll, turn.roll, 1.5);
+
+  std::vector<cv::Point2f> ends;
+  cv::projectPoints(std::vector<cv::Point3f>{{0, 0, 0}, {0.5f, 0, 0}, {0, 0, 0.5f}},
+                    rotation_vector, translation, kCamera, cv::noArray(), ends);
+  const cv::Point2f nose = ends[2] - ends[0], left = ends[1] - ends[0];
+  if (turn.yaw != 0 && turn.pitch == 0 && turn.roll == 0) {
+    EXPECT_EQ(nose.x > 0, turn.yaw > 0);
+  }
+  if (turn.pitch != 0 && turn.yaw == 0 && turn.roll == 0) {
+    EXPECT_EQ(nose.y > 0, turn.pitch > 0);
+  }
+  if (turn.roll != 0 && turn.yaw == 0 && turn.pitch == 0) {
+    EXPECT_EQ(left.y < 0, turn.roll > 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Turns, NamedHeadAngles,
+    testing::Values(NamedAngles{0, 0, 0}, NamedAngles{0, 25, 0}, NamedAngles{0, -25, 0},
+                    NamedAngles{15, 0, 0}, NamedAngles{-15, 0, 0}, NamedAngles{0, 0, 20},
+                    NamedAngles{0, 0, -20}, NamedAngles{-10, 30, 12},
+                    NamedAngles{12, -20, -8}, NamedAngles{5, 40, -15}));
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "face/normalise.h"
 #include "tests/support.h"
@@ -75,7 +76,7 @@ TEST(PhotoFrame, FacesCountedAndNullsWhereTheRunStopped) {
 
   write_file(dir / "text.jpg", "not a photo");
   const json none = analyse(dir.path(), "text.jpg");
-  for (const char* field : {"photo_size", "faces", "face_box", "photo_landmarks"}) {
+  for (const char* field : {"pose", "photo_size", "faces", "face_box", "photo_landmarks"}) {
     EXPECT_TRUE(none.at(field).is_null()) << field;
   }
   ASSERT_TRUE(cv::imwrite((dir / "flat.png").string(),
@@ -84,6 +85,41 @@ TEST(PhotoFrame, FacesCountedAndNullsWhereTheRunStopped) {
   EXPECT_EQ(flat.at("status"), "ERROR: FACE NOT FOUND");
   EXPECT_EQ(flat.at("photo_size"), json({400, 300}));
   EXPECT_TRUE(flat.at("faces").is_null());  // the cascade stopped the run first
+}
+
+// The named angles follow the photo: an in-plane turn of the photo by 10
+// degrees either way (counterclockwise positive) moves roll by about that
+// much, and a mirrored photo of a face turned well aside turns the other way.
+TEST(PhotoFrame, PoseFollowsTurnedAndMirroredPhotos) {
+  ScratchDir dir;
+  link_data_files(dir.path());
+  for (const char* name : {"grace_hopper.jpg", "astronaut.png", "einstein.jpg"}) {
+    const cv::Mat photo = read_photo(name);
+    const cv::Point2f centre(photo.cols / 2.0f, photo.rows / 2.0f);
+    double roll[3];
+    for (int turn : {-10, 0, 10}) {
+      cv::Mat turned;
+      cv::warpAffine(photo, turned, cv::getRotationMatrix2D(centre, turn, 1.0), photo.size(),
+                     cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+      const std::string file = "turned" + std::to_string(turn) + ".png";
+      ASSERT_TRUE(cv::imwrite((dir / file).string(), turned));
+      const json line = analyse(dir.path(), file);
+      ASSERT_TRUE(line.at("pose").is_object()) << name << " " << turn;
+      EXPECT_EQ(line.at("pose").at("unit"), "degree");
+      roll[turn / 10 + 1] = line.at("pose").at("roll").get<double>();
+    }
+    EXPECT_NEAR(roll[2] - roll[1], 10.0, 4.0) << name;
+    EXPECT_NEAR(roll[0] - roll[1], -10.0, 4.0) << name;
+  }
+  const cv::Mat einstein = read_photo("einstein.jpg");
+  cv::Mat mirrored;
+  cv::flip(einstein, mirrored, 1);
+  ASSERT_TRUE(cv::imwrite((dir / "einstein.png").string(), einstein));
+  ASSERT_TRUE(cv::imwrite((dir / "mirrored.png").string(), mirrored));
+  const double yaw = analyse(dir.path(), "einstein.png").at("pose").at("yaw");
+  const double mirrored_yaw = analyse(dir.path(), "mirrored.png").at("pose").at("yaw");
+  EXPECT_LT(yaw, -8.0);  // turned to his right: the nose towards the photo's left
+  EXPECT_GT(mirrored_yaw, 8.0);
 }
 
 }  // namespace

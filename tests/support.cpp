@@ -63,6 +63,36 @@ std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
+std::vector<std::string> tsv_fields(const std::string& line) {
+  std::vector<std::string> fields;
+  size_t start = 0;
+  for (size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1) {
+    fields.push_back(line.substr(start, tab - start));
+  }
+  fields.push_back(line.substr(start));
+  return fields;
+}
+
+std::vector<TsvRow> tsv_rows(const std::string& out) {
+  const std::vector<std::string> lines = lines_of(out);
+  std::vector<TsvRow> rows;
+  if (lines.empty()) {
+    ADD_FAILURE() << "no header row";
+    return rows;
+  }
+  const std::vector<std::string> columns = tsv_fields(lines[0]);
+  for (size_t i = 1; i < lines.size(); ++i) {
+    const std::vector<std::string> fields = tsv_fields(lines[i]);
+    if (fields.size() != columns.size()) {
+      ADD_FAILURE() << fields.size() << " fields for " << columns.size() << " columns: " << lines[i];
+    }
+    TsvRow row;
+    for (size_t k = 0; k < columns.size() && k < fields.size(); ++k) row[columns[k]] = fields[k];
+    rows.push_back(row);
+  }
+  return rows;
+}
+
 void write_file(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }

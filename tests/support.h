@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <opencv2/core.hpp>
 #include <set>
 #include <string>
@@ -39,6 +40,13 @@ cv::Mat read_photo(const std::string& name);
 std::string read_file(const fs::path& path);
 // The lines of a text, without their line feeds.
 std::vector<std::string> lines_of(const std::string& text);
+// The tab-separated fields of a line, empty ones included.
+std::vector<std::string> tsv_fields(const std::string& line);
+// One row of faceprobe-batch's TSV, its fields by column name.
+using TsvRow = std::map<std::string, std::string>;
+// The rows under the header row of a TSV output; a row whose field count is
+// not the header's fails the test.
+std::vector<TsvRow> tsv_rows(const std::string& out);
 // `jpeg` with its frame header claiming 65000 x 65000 pixels, more than
 // OpenCV agrees to decode.
 std::string huge_jpeg(std::string jpeg);
