@@ -95,6 +95,10 @@ void profile_run(const fs::path& data, const std::string& photo_path, std::vecto
         estimate_head_pose(state);
         normalise_pose_angles(state);
       },
+      [&] {
+        HeadPose facing;
+        if (solve_facing_pose(state, facing)) head_angles(facing);
+      },
   };
   for (size_t i = 0; i < stages.size(); ++i) time_once(steps[i], stages[i]);
   if (!found || faces.empty()) throw std::runtime_error("no face in " + photo_path);
@@ -173,6 +177,7 @@ int main(int argc, char** argv) {
         {"first landmark pass", {}, {}},  {"crop + letterbox + JPEG write", {}, {}},
         {"second landmark pass", {}, {}}, {"model file read", {}, {}},
         {"brightness", {}, {}},           {"pose", {}, {}},
+        {"named pose (batch, service)", {}, {}},
     };
     for (int r = 0; r < repetitions; ++r) profile_run(data, path, stages);
     std::ostringstream title;
