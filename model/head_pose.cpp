@@ -81,8 +81,14 @@ bool solve_facing_pose(const AnalysisState& state, HeadPose& pose) {
   pose.rotation_vector = (cv::Mat_<double>(3, 1) << CV_PI, 0.0, 0.0);
   pose.translation_vector = (cv::Mat_<double>(3, 1) << (centre[0] - cx) * depth / focal,
                              (centre[1] - cy) * depth / focal, depth);
-  cv::solvePnP(model_points, image_points, pose.camera_matrix, cv::Mat(), pose.rotation_vector,
-               pose.translation_vector, true, cv::SOLVEPNP_ITERATIVE);
+  try {
+    cv::solvePnP(model_points, image_points, pose.camera_matrix, cv::Mat(), pose.rotation_vector,
+                 pose.translation_vector, true, cv::SOLVEPNP_ITERATIVE);
+  } catch (const cv::Exception&) {
+    // This pose is given beside the record; where it cannot be had, the
+    // record and its status stand.
+    return false;
+  }
   return cv::checkRange(pose.rotation_vector) && cv::checkRange(pose.translation_vector) &&
          pose.translation_vector.at<double>(2) > 0.0;
 }

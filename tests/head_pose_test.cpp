@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <opencv2/calib3d.hpp>
 
 #include "model/candide.h"
@@ -157,5 +158,28 @@ INSTANTIATE_TEST_SUITE_P(
                     NamedAngles{15, 0, 0}, NamedAngles{-15, 0, 0}, NamedAngles{0, 0, 20},
                     NamedAngles{0, 0, -20}, NamedAngles{-10, 30, 12},
                     NamedAngles{12, -20, -8}, NamedAngles{5, 40, -15}));
+
+
+// Landmarks no face could give: the named pose is refused or finite, and
+// never throws, so that the record's status stands.
+TEST(NamedHeadAngles, DegenerateLandmarksNeitherThrowNorGiveNonsense) {
+  const std::function<LandmarkPoint(int)> layouts[] = {
+      [](int) { return LandmarkPoint{285, 285}; },
+      [](int i) { return LandmarkPoint{10 * i, 200}; },
+      [](int i) { return LandmarkPoint{i % 2 ? 0 : 569, i % 3 ? 0 : 569}; },
+  };
+  for (const auto& layout : layouts) {
+    AnalysisState state = projected_state({M_PI, 0, 0}, {0, 0, 2.5});
+    for (int i = 0; i < kLandmarkCount; ++i) state.landmarks[i] = layout(i);
+    HeadPose pose;
+    bool solved = false;
+    EXPECT_NO_THROW(solved = solve_facing_pose(state, pose));
+    if (!solved) continue;
+    const HeadAngles angles = head_angles(pose);
+    EXPECT_TRUE(std::isfinite(angles.pitch) && std::isfinite(angles.yaw) &&
+                std::isfinite(angles.roll));
+    EXPECT_GT(pose.translation_vector.at<double>(2), 0.0);
+  }
+}
 
 }  // namespace
