@@ -12,5 +12,10 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$doc"
 cp "$build/photos/einstein.jpg" "$work/pose-axes.jpg"
 (cd "$build/run" && ./faceprobe-batch --format jsonl --output-dir "$work/out" --annotate "$work" \
-  "$work/pose-axes.jpg" 2>/dev/null) | sed "s|$work/||g" >"$doc/pose-axes.jsonl"
+  "$work/pose-axes.jpg" >"$work/line" 2>"$work/err") || {
+  echo "make-pose-picture: faceprobe-batch failed:" >&2
+  cat "$work/err" >&2
+  exit 1
+}
+sed "s|$work/||g" "$work/line" >"$doc/pose-axes.jsonl"
 mv "$work/pose-axes_annotated.jpg" "$doc/pose-axes.jpg"
