@@ -16,8 +16,9 @@ using Json = nlohmann::ordered_json;
 // success `landmarks` (68 [x, y] pairs of the normalised image), `brightness`
 // and `angles` (the record's three angles, null where not a finite number);
 // `pose` {pitch, yaw, roll, unit} (head_pose.h's named angles), null unless
-// the photo was analysed and a pose in front of the camera found; then, whatever the status, the photo's own frame, null where the run ended
-// before the value existed: `photo_size` [width, height], `faces` (how many
+// the photo was analysed and a pose in front of the camera found; then,
+// whatever the status, the photo's own frame, null where the run ended before
+// the value existed: `photo_size` [width, height], `faces` (how many
 // the landmark detector found on the photo), `face_box` [left, top, width,
 // height] of the face analysed and `photo_landmarks` (the first pass's 68
 // points), in photo pixels.

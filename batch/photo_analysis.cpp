@@ -126,7 +126,8 @@ void run_stages(const cv::Mat& photo, const std::string& output_path,
   if (write_error.empty()) result.normalised_path = output_path;
   if (annotated_path.empty()) return;
   errno = 0;
-  if (write_canvas(annotate_face(canvas, state), annotated_path)) {
+  if (write_canvas(annotate_face(canvas, state, result.pose_solved ? &facing : nullptr),
+                   annotated_path)) {
     result.annotated_path = annotated_path;
     return;
   }
@@ -175,7 +176,7 @@ PhotoResult analyse_photo(const std::string& path, const std::string& output_pat
   return result;
 }
 
-cv::Mat annotate_face(const cv::Mat& canvas, const AnalysisState& state) {
+cv::Mat annotate_face(const cv::Mat& canvas, const AnalysisState& state, const HeadPose* pose) {
   cv::Mat picture = canvas.clone();
   for (int i = 0; i < state.landmark_count; ++i) {
     cv::circle(picture, {state.landmarks[i].x, state.landmarks[i].y}, 3, {0, 220, 255},
@@ -184,11 +185,10 @@ cv::Mat annotate_face(const cv::Mat& canvas, const AnalysisState& state) {
   // The model's own axes, half a model unit long from its origin, projected
   // through the pose the named angles were taken from, so the picture shows
   // that pose and no reading of the angles.
-  HeadPose pose;
-  if (!solve_facing_pose(state, pose)) return picture;
+  if (pose == nullptr) return picture;
   const std::vector<cv::Point3f> axes = {{0, 0, 0}, {0.5f, 0, 0}, {0, 0.5f, 0}, {0, 0, 0.5f}};
   std::vector<cv::Point2f> ends;
-  cv::projectPoints(axes, pose.rotation_vector, pose.translation_vector, pose.camera_matrix,
+  cv::projectPoints(axes, pose->rotation_vector, pose->translation_vector, pose->camera_matrix,
                     cv::noArray(), ends);
   const cv::Scalar colours[3] = {{0, 0, 255}, {0, 200, 0}, {255, 0, 0}};  // x red, y green, z blue
   for (int axis = 0; axis < 3; ++axis) {

@@ -74,6 +74,6 @@ PhotoResult analyse_photo(const std::string& path, const std::string& output_pat
                           const std::string& annotated_path, int64_t max_pixels,
                           Worker& worker);
 
-// The canvas with its landmarks and the axes of the pose the named angles
-// are taken from drawn on it.
-cv::Mat annotate_face(const cv::Mat& canvas, const AnalysisState& state);
+// The canvas with its landmarks and, where `pose` is given (the one the named
+// angles are taken from), its axes drawn on it.
+cv::Mat annotate_face(const cv::Mat& canvas, const AnalysisState& state, const HeadPose* pose);

@@ -357,7 +357,9 @@ TEST(BatchParts, AnnotationDrawsTheLandmarksAndThePoseAxes) {
                                      static_cast<int>(std::lround(image[i].y))};
   }
   const cv::Mat white(kCanvasSide, kCanvasSide, CV_8UC3, cv::Scalar::all(255));
-  const cv::Mat picture = annotate_face(white, state);
+  HeadPose pose;
+  ASSERT_TRUE(solve_facing_pose(state, pose));
+  const cv::Mat picture = annotate_face(white, state, &pose);
 
   // Worked out by hand: from the origin at the centre (285, 285), the x axis
   // ends at (381, 285), y at (285, 185), z at (225, 285).
