@@ -16,7 +16,8 @@ Json json_angle(double angle) {
   return std::stod(format_angle(angle));
 }
 
-// A named head angle to two decimals, a finer figure than the method holds.
+// A named head angle (or the pose's fit) to two decimals, a finer figure
+// than the method holds.
 Json json_pose_angle(double angle) {
   return std::stod(format_pose_angle(angle));
 }
@@ -60,13 +61,15 @@ void add_analysis_fields(Json& object, const PhotoResult& result) {
   object["brightness"] = result.brightness;
   object["angles"] = {json_angle(state.reported_angles[0]), json_angle(state.reported_angles[1]),
                       json_angle(state.reported_angles[2])};
-  if (result.pose_solved) {
+  if (result.pose.solved) {
     object["pose"] = {{"pitch", json_pose_angle(result.pose.pitch)},
                       {"yaw", json_pose_angle(result.pose.yaw)},
                       {"roll", json_pose_angle(result.pose.roll)},
-                      {"unit", "degree"}};
+                      {"unit", "degree"},
+                      {"fit", json_pose_angle(result.pose.fit)}};
   } else {
     object["pose"] = nullptr;
+    object["pose_error"] = result.pose.reason;
   }
   add_photo_fields(object, result);
 }

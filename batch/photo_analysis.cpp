@@ -22,7 +22,7 @@ namespace fs = std::filesystem;
 #include "face/detection.h"
 #include "face/normalise.h"
 #include "model/candide.h"
-#include "model/head_pose.h"
+#include "model/named_pose.h"
 
 std::string find_data_dir(const std::string& given, std::string& error) {
   if (!given.empty()) return given;
@@ -115,19 +115,14 @@ void run_stages(const cv::Mat& photo, const std::string& output_path,
   std::string record;
   append_landmark_segment(record, state);
   result.brightness = measure_face(canvas, state, record);
-  HeadPose facing;
-  if (solve_facing_pose(state, facing)) {
-    result.pose_solved = true;
-    result.pose = head_angles(facing);
-  }
+  result.pose = solve_named_pose(state, result.photo_landmarks);
   result.status = "ok";
   result.payload = record;
   result.write_error = write_error;
   if (write_error.empty()) result.normalised_path = output_path;
   if (annotated_path.empty()) return;
   errno = 0;
-  if (write_canvas(annotate_face(canvas, state, result.pose_solved ? &facing : nullptr),
-                   annotated_path)) {
+  if (write_canvas(annotate_face(canvas, state, result.pose), annotated_path)) {
     result.annotated_path = annotated_path;
     return;
   }
@@ -176,28 +171,27 @@ PhotoResult analyse_photo(const std::string& path, const std::string& output_pat
   return result;
 }
 
-cv::Mat annotate_face(const cv::Mat& canvas, const AnalysisState& state, const HeadPose* pose) {
+cv::Mat annotate_face(const cv::Mat& canvas, const AnalysisState& state, const NamedPose& pose) {
   cv::Mat picture = canvas.clone();
   for (int i = 0; i < state.landmark_count; ++i) {
     cv::circle(picture, {state.landmarks[i].x, state.landmarks[i].y}, 3, {0, 220, 255},
                cv::FILLED, cv::LINE_AA);
   }
-  // The model's own axes, half a model unit long from its origin, projected
-  // through the pose the named angles were taken from, so the picture shows
-  // that pose and no reading of the angles.
-  if (pose == nullptr) return picture;
-  const std::vector<cv::Point3f> axes = {{0, 0, 0}, {0.5f, 0, 0}, {0, 0.5f, 0}, {0, 0, 0.5f}};
-  std::vector<cv::Point2f> ends;
-  cv::projectPoints(axes, pose->rotation_vector, pose->translation_vector, pose->camera_matrix,
-                    cv::noArray(), ends);
-  const cv::Scalar colours[3] = {{0, 0, 255}, {0, 200, 0}, {255, 0, 0}};  // x red, y green, z blue
+  if (!pose.solved) return picture;
+  // The head's axes as the named angles give them, seen along the line of
+  // sight (canvas pixels; y down): x red, to the face's left; y green, up;
+  // z blue, out of the face.
+  constexpr double kAxisLength = 120.0;
+  const cv::Point2d origin(state.landmarks[27].x, state.landmarks[27].y);
+  const cv::Scalar colours[3] = {{0, 0, 255}, {0, 200, 0}, {255, 0, 0}};
   for (int axis = 0; axis < 3; ++axis) {
-    if (!std::isfinite(ends[axis + 1].x) || !std::isfinite(ends[axis + 1].y)) continue;
-    cv::arrowedLine(picture, ends[0], ends[axis + 1], colours[axis], 3, cv::LINE_AA, 0, 0.15);
+    const cv::Point2d end =
+        origin + kAxisLength * cv::Point2d(pose.head(0, axis), -pose.head(1, axis));
+    cv::arrowedLine(picture, origin, end, colours[axis], 3, cv::LINE_AA, 0, 0.15);
     // The name a little beyond the arrow's tip.
-    const cv::Point2f beyond = ends[axis + 1] + 0.15f * (ends[axis + 1] - ends[0]);
+    const cv::Point2d beyond = end + 0.15 * (end - origin);
     cv::putText(picture, std::string(1, static_cast<char>('x' + axis)),
-                beyond + cv::Point2f(-6, 6), cv::FONT_HERSHEY_SIMPLEX, 0.7, colours[axis], 2,
+                beyond + cv::Point2d(-6, 6), cv::FONT_HERSHEY_SIMPLEX, 0.7, colours[axis], 2,
                 cv::LINE_AA);
   }
   return picture;

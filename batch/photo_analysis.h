@@ -8,7 +8,7 @@
 
 #include "driver/analysis_state.h"
 #include "face/landmarks.h"
-#include "model/head_pose.h"
+#include "model/named_pose.h"
 
 // What every worker starts from, loaded once before the first photo.
 struct BatchModels {
@@ -49,10 +49,9 @@ struct PhotoResult {
   std::string write_error;      // why a requested file was not written
   int32_t brightness = 0;
   AnalysisState state;  // landmarks and angles when status is "ok"
-  // The named head angles, when status is "ok" and a pose in front of the
-  // camera was found.
-  bool pose_solved = false;
-  HeadAngles pose;
+  // The named head pose, solved when status is "ok" (unsolved, with its
+  // reason, where no pose with the face towards the camera fits).
+  NamedPose pose;
   // The photo's own frame, as far as the run got: its size once loaded, what
   // the first landmark pass found once it ran, its points once placed.
   bool loaded = false;
@@ -74,6 +73,6 @@ PhotoResult analyse_photo(const std::string& path, const std::string& output_pat
                           const std::string& annotated_path, int64_t max_pixels,
                           Worker& worker);
 
-// The canvas with its landmarks and, where `pose` is given (the one the named
-// angles are taken from), its axes drawn on it.
-cv::Mat annotate_face(const cv::Mat& canvas, const AnalysisState& state, const HeadPose* pose);
+// The canvas with its landmarks and, where the named pose was solved, the
+// head's axes drawn from the top of the nose bridge.
+cv::Mat annotate_face(const cv::Mat& canvas, const AnalysisState& state, const NamedPose& pose);

@@ -51,7 +51,7 @@ std::string jsonl_line(const std::string& path, const PhotoResult& result) {
 }  // namespace
 
 const char* const kTsvHeader =
-    "path\tstatus\tbrightness\tpitch\tyaw\troll\tnormalised\trecord\tmessage\n";
+    "path\tstatus\tbrightness\tpitch\tyaw\troll\tnormalised\trecord\tmessage\tpose_fit\n";
 
 std::string result_line(const std::string& path, const PhotoResult& result, OutputFormat format) {
   if (format == OutputFormat::kJsonl) return jsonl_line(path, result);
@@ -60,11 +60,13 @@ std::string result_line(const std::string& path, const PhotoResult& result, Outp
   if (ok) line += std::to_string(result.brightness);
   for (double angle : {result.pose.pitch, result.pose.yaw, result.pose.roll}) {
     line += "\t";
-    if (ok && result.pose_solved) line += format_pose_angle(angle);
+    if (ok && result.pose.solved) line += format_pose_angle(angle);
   }
   line += "\t" + tsv_escape(result.normalised_path) + "\t";
   if (ok) line += tsv_escape(result.payload);
   std::string message = ok ? "" : result.payload;
   if (!result.write_error.empty()) message += (message.empty() ? "" : "; ") + result.write_error;
-  return line + "\t" + tsv_escape(message) + "\n";
+  line += "\t" + tsv_escape(message) + "\t";
+  if (ok && result.pose.solved) line += format_pose_angle(result.pose.fit);
+  return line + "\n";
 }

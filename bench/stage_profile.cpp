@@ -26,6 +26,7 @@
 #include "measures/brightness.h"
 #include "model/candide.h"
 #include "model/head_pose.h"
+#include "model/named_pose.h"
 
 namespace fs = std::filesystem;
 
@@ -69,6 +70,7 @@ void profile_run(const fs::path& data, const std::string& photo_path, std::vecto
   const std::string output = fs::path(photo_path).replace_extension("").string() + "_resize.jpg";
   int brightness = 0;
   bool found = true;
+  LandmarkTable photo_landmarks{};
 
   const std::function<void()> steps[] = {
       [&] { photo = load_input_image(photo_path, state); },
@@ -81,6 +83,8 @@ void profile_run(const fs::path& data, const std::string& photo_path, std::vecto
       [&] {
         state.landmark_count = kLandmarkCount;
         found = locate_landmarks(photo, *locator, state) && found;
+        std::copy(std::begin(state.landmarks), std::end(state.landmarks),
+                  std::begin(photo_landmarks));
       },
       [&] {
         const cv::Rect box =
@@ -95,10 +99,7 @@ void profile_run(const fs::path& data, const std::string& photo_path, std::vecto
         estimate_head_pose(state);
         normalise_pose_angles(state);
       },
-      [&] {
-        HeadPose facing;
-        if (solve_facing_pose(state, facing)) head_angles(facing);
-      },
+      [&] { solve_named_pose(state, photo_landmarks); },
   };
   for (size_t i = 0; i < stages.size(); ++i) time_once(steps[i], stages[i]);
   if (!found || faces.empty()) throw std::runtime_error("no face in " + photo_path);

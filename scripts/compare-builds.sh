@@ -67,7 +67,7 @@ mkdir -p "$work/batch-out"
   echo "faceprobe-batch failed"
   differences=1
 }
-# Columns: path status brightness pitch yaw roll normalised record message.
+# Columns: path status brightness pitch yaw roll normalised record message pose_fit.
 tail -n +2 "$work/batch.tsv" >"$work/batch.rows"
 while IFS= read -r line; do
   readarray -td $'\t' field < <(printf '%s' "$line")

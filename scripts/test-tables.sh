@@ -43,7 +43,7 @@ tsv_path, jsonl_path, count = sys.argv[1], sys.argv[2], int(sys.argv[3])
 table = pandas.read_csv(tsv_path, sep='\t')
 lines = pandas.read_json(jsonl_path, lines=True)
 columns = ['path', 'status', 'brightness', 'pitch', 'yaw', 'roll', 'normalised', 'record',
-           'message']
+           'message', 'pose_fit']
 failures = []
 def check(condition, what):
     if not condition:
@@ -52,7 +52,7 @@ def check(condition, what):
 check(list(table.columns) == columns, f'TSV columns {list(table.columns)}')
 check(len(table) == count, f'TSV: {len(table)} rows for {count} photos')
 check(len(lines) == count, f'JSONL: {len(lines)} rows for {count} photos')
-for name in ['brightness', 'pitch', 'yaw', 'roll']:
+for name in ['brightness', 'pitch', 'yaw', 'roll', 'pose_fit']:
     check(pandas.api.types.is_numeric_dtype(table[name]), f'TSV {name} is {table[name].dtype}')
 ok = table[table.status == 'ok']
 check(len(ok) == count - 1, f'{len(ok)} photos ok of {count}')
@@ -63,9 +63,9 @@ check(any(path.startswith('\\x22quoted') for path in table.path), 'the quoted na
 json_ok = lines[lines.status == 'ok']
 check(sorted(json_ok.brightness.astype(int)) == sorted(ok.brightness.astype(int)),
       'brightness differs between TSV and JSONL')
-for angle in ['pitch', 'yaw', 'roll']:
+for angle, column in [('pitch', 'pitch'), ('yaw', 'yaw'), ('roll', 'roll'), ('fit', 'pose_fit')]:
     from_json = sorted(p[angle] for p in json_ok.pose)
-    check(all(math.isclose(a, b) for a, b in zip(from_json, sorted(ok[angle]))),
+    check(all(math.isclose(a, b) for a, b in zip(from_json, sorted(ok[column]))),
           f'{angle} differs between TSV and JSONL')
 blocked = table[table.path.str.endswith('blocked.jpg')]
 check(len(blocked) == 1 and blocked.message.iloc[0].startswith('cannot write'),

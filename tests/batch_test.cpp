@@ -121,7 +121,7 @@ TEST(Batch, BadInputGetsItsLineAndTheBatchGoesOn) {
   const std::vector<TsvRow> rows = tsv_rows(r.out);
   ASSERT_EQ(rows.size(), 6u) << r.out;
   const std::vector<std::string> lines = lines_of(r.out);
-  EXPECT_EQ(lines[1], "missing.jpg\tERROR: IMAGE NOT FOUND\t\t\t\t\t\t\t");
+  EXPECT_EQ(lines[1], "missing.jpg\tERROR: IMAGE NOT FOUND\t\t\t\t\t\t\t\t");
   EXPECT_EQ(rows[1].at("status"), "ERROR: NO IMAGES IN FOLDER");
   EXPECT_EQ(rows[2].at("status"), "ERROR: IMAGE NOT FOUND");
   EXPECT_EQ(rows[3].at("status"), "ok");
@@ -292,8 +292,8 @@ TEST(Batch, StandardInputIsAnsweredAsItArrives) {
   waitpid(child, &status, 0);
   close(from_child[0]);
   const std::vector<std::string> fields = tsv_fields(first), repeated = tsv_fields(again);
-  ASSERT_EQ(fields.size(), 9u) << first;
-  ASSERT_EQ(repeated.size(), 9u) << again;
+  ASSERT_EQ(fields.size(), 10u) << first;
+  ASSERT_EQ(repeated.size(), 10u) << again;
   EXPECT_EQ(fields[0], "face.jpg");
   EXPECT_EQ(fields[1], "ok") << first;
   EXPECT_EQ(repeated[0], "./face.jpg");
@@ -329,51 +329,39 @@ TEST(Batch, FailingStandardOutputEndsTheBatch) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
 }
 
-// A face seen from the front, turned 30 degrees about the camera's vertical
-// axis: the landmarks are the model's vertices projected with that pose.
+// A head turned 30 degrees to the subject's right (yaw -30): seen along the
+// line of sight, its x axis points to the photo's right, shortened; y up; z,
+// out of the face, to the photo's left. An unsolved pose draws no axes.
 TEST(BatchParts, AnnotationDrawsTheLandmarksAndThePoseAxes) {
   AnalysisState state;
-  std::ostringstream diagnostics;
-  read_model_vertices(state, MODEL_FILE, diagnostics);
-  ASSERT_EQ(diagnostics.str(), "");
-  const cv::Matx33d turn(std::cos(CV_PI / 6), 0, std::sin(CV_PI / 6), 0, 1, 0, -std::sin(CV_PI / 6),
-                         0, std::cos(CV_PI / 6));
-  const cv::Matx33d frontal(1, 0, 0, 0, -1, 0, 0, 0, -1);  // model y up, z to the camera
-  cv::Vec3d rotation;
-  cv::Rodrigues(cv::Mat(turn * frontal), rotation);
-  const int landmarks[9] = {0, 8, 16, 48, 54, 36, 39, 42, 45};
-  const int vertices[9] = {62, 10, 29, 64, 31, 53, 56, 23, 20};
-  std::vector<cv::Point3f> model;
-  for (int v : vertices) {
-    model.emplace_back(state.model_vertices[v].x, state.model_vertices[v].y,
-                       state.model_vertices[v].z);
-  }
-  std::vector<cv::Point2f> image;
-  const cv::Matx33d camera(500, 0, 285, 0, 500, 285, 0, 0, 1);
-  cv::projectPoints(model, rotation, cv::Vec3d(0, 0, 2.5), camera, cv::noArray(), image);
   state.landmark_count = kLandmarkCount;
-  for (int i = 0; i < 9; ++i) {
-    state.landmarks[landmarks[i]] = {static_cast<int>(std::lround(image[i].x)),
-                                     static_cast<int>(std::lround(image[i].y))};
-  }
+  for (int i = 0; i < kLandmarkCount; ++i) state.landmarks[i] = {100 + i, 500};
+  state.landmarks[27] = {285, 285};
+  NamedPose pose;
+  pose.solved = true;
+  const double c = std::cos(CV_PI / 6), s = std::sin(CV_PI / 6);
+  pose.head = cv::Matx33d(c, 0, -s, 0, 1, 0, s, 0, c);
   const cv::Mat white(kCanvasSide, kCanvasSide, CV_8UC3, cv::Scalar::all(255));
-  HeadPose pose;
-  ASSERT_TRUE(solve_facing_pose(state, pose));
-  const cv::Mat picture = annotate_face(white, state, &pose);
+  const cv::Mat picture = annotate_face(white, state, pose);
+  pose.solved = false;
+  const cv::Mat bare = annotate_face(white, state, pose);
 
-  // Worked out by hand: from the origin at the centre (285, 285), the x axis
-  // ends at (381, 285), y at (285, 185), z at (225, 285).
-  const cv::Point centre(285, 285);
+  // The axes, 120 canvas pixels long: x ends at (389, 285), y at (285, 165),
+  // z at (225, 285).
+  const cv::Point origin(285, 285);
+  const cv::Vec3b yellow(0, 220, 255), red(0, 0, 255), green(0, 200, 0), blue(255, 0, 0);
+  const cv::Vec3b none(255, 255, 255);
   const struct {
     cv::Point at;
-    cv::Vec3b colour;
-  } marks[] = {{{state.landmarks[0].x, state.landmarks[0].y}, {0, 220, 255}},
-               {centre + cv::Point(60, 0), {0, 0, 255}},
-               {centre + cv::Point(0, -70), {0, 200, 0}},
-               {centre + cv::Point(-40, 0), {255, 0, 0}},
-               {centre + cv::Point(40, 40), {255, 255, 255}}};
+    cv::Vec3b drawn, bare;
+  } marks[] = {{{100, 500}, yellow, yellow},
+               {origin + cv::Point(80, 0), red, none},
+               {origin + cv::Point(0, -90), green, none},
+               {origin + cv::Point(-40, 0), blue, none},
+               {origin + cv::Point(40, 40), none, none}};
   for (const auto& mark : marks) {
-    EXPECT_EQ(picture.at<cv::Vec3b>(mark.at), mark.colour) << mark.at;
+    EXPECT_EQ(picture.at<cv::Vec3b>(mark.at), mark.drawn) << mark.at;
+    EXPECT_EQ(bare.at<cv::Vec3b>(mark.at), mark.bare) << mark.at;
   }
 }
 

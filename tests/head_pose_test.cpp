@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
 #include <opencv2/calib3d.hpp>
 
 #include "model/candide.h"
@@ -99,87 +98,5 @@ INSTANTIATE_TEST_SUITE_P(Poses, HeadPoseRoundTrip,
                          testing::Values(cv::Vec3d(M_PI, 0, 0), cv::Vec3d(2.9, 0.3, 0.1),
                                          cv::Vec3d(3.0, -0.35, -0.2),
                                          cv::Vec3d(-3.0, 0.1, 0.25)));
-
-cv::Matx33d axis_rotation(int axis, double degrees) {
-  cv::Vec3d vector(0, 0, 0);
-  vector[axis] = degrees * CV_PI / 180.0;
-  cv::Matx33d rotation;
-  cv::Rodrigues(vector, rotation);
-  return rotation;
-}
-
-struct NamedAngles {
-  double pitch, yaw, roll;
-};
-
-class NamedHeadAngles : public testing::TestWithParam<NamedAngles> {};
-
-// A head turned by Ry(yaw) Rx(pitch) Rz(roll) from facing the camera (the
-// model's half turn about x), projected, gives each angle back under its
-// name; and each sign means what is said of it, read from the projection of
-// the model's axes: a positive yaw moves the nose (out of the face, z) to the
-// photo's right, a positive pitch moves it down, a positive roll lifts the
-// face's left (x) in the photo.
-TEST_P(NamedHeadAngles, ProjectedRotationComesBackUnderItsName) {
-  const NamedAngles turn = GetParam();
-  const cv::Matx33d facing(1, 0, 0, 0, -1, 0, 0, 0, -1);
-  const cv::Matx33d rotation = facing * axis_rotation(1, turn.yaw) *
-                               axis_rotation(0, turn.pitch) * axis_rotation(2, turn.roll);
-  cv::Vec3d rotation_vector;
-  cv::Rodrigues(rotation, rotation_vector);
-  const cv::Vec3d translation(-0.1, 0.2, 2.6);
-  const AnalysisState state = projected_state(rotation_vector, translation);
-
-  HeadPose pose;
-  ASSERT_TRUE(solve_facing_pose(state, pose));
-  const HeadAngles found = head_angles(pose);
-  EXPECT_NEAR(found.pitch, turn.pitch, 1.5);
-  EXPECT_NEAR(found.yaw, turn.yaw, 1.5);
-  EXPECT_NEAR(found.roll, turn.roll, 1.5);
-
-  std::vector<cv::Point2f> ends;
-  cv::projectPoints(std::vector<cv::Point3f>{{0, 0, 0}, {0.5f, 0, 0}, {0, 0, 0.5f}},
-                    rotation_vector, translation, kCamera, cv::noArray(), ends);
-  const cv::Point2f nose = ends[2] - ends[0], left = ends[1] - ends[0];
-  if (turn.yaw != 0 && turn.pitch == 0 && turn.roll == 0) {
-    EXPECT_EQ(nose.x > 0, turn.yaw > 0);
-  }
-  if (turn.pitch != 0 && turn.yaw == 0 && turn.roll == 0) {
-    EXPECT_EQ(nose.y > 0, turn.pitch > 0);
-  }
-  if (turn.roll != 0 && turn.yaw == 0 && turn.pitch == 0) {
-    EXPECT_EQ(left.y < 0, turn.roll > 0);
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Turns, NamedHeadAngles,
-    testing::Values(NamedAngles{0, 0, 0}, NamedAngles{0, 25, 0}, NamedAngles{0, -25, 0},
-                    NamedAngles{15, 0, 0}, NamedAngles{-15, 0, 0}, NamedAngles{0, 0, 20},
-                    NamedAngles{0, 0, -20}, NamedAngles{-10, 30, 12},
-                    NamedAngles{12, -20, -8}, NamedAngles{5, 40, -15}));
-
-
-// Landmarks no face could give: the named pose is refused or finite, and
-// never throws, so that the record's status stands.
-TEST(NamedHeadAngles, DegenerateLandmarksNeitherThrowNorGiveNonsense) {
-  const std::function<LandmarkPoint(int)> layouts[] = {
-      [](int) { return LandmarkPoint{285, 285}; },
-      [](int i) { return LandmarkPoint{10 * i, 200}; },
-      [](int i) { return LandmarkPoint{i % 2 ? 0 : 569, i % 3 ? 0 : 569}; },
-  };
-  for (const auto& layout : layouts) {
-    AnalysisState state = projected_state({M_PI, 0, 0}, {0, 0, 2.5});
-    for (int i = 0; i < kLandmarkCount; ++i) state.landmarks[i] = layout(i);
-    HeadPose pose;
-    bool solved = false;
-    EXPECT_NO_THROW(solved = solve_facing_pose(state, pose));
-    if (!solved) continue;
-    const HeadAngles angles = head_angles(pose);
-    EXPECT_TRUE(std::isfinite(angles.pitch) && std::isfinite(angles.yaw) &&
-                std::isfinite(angles.roll));
-    EXPECT_GT(pose.translation_vector.at<double>(2), 0.0);
-  }
-}
 
 }  // namespace
