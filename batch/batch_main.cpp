@@ -29,6 +29,7 @@
 #include "batch/photo_analysis.h"
 #include "batch/result_line.h"
 #include "driver/analysis.h"
+#include "driver/stages_isa.h"
 #include "face/normalise.h"
 
 namespace fs = std::filesystem;
@@ -365,7 +366,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (options.help || options.version) {
-    std::cout << (options.help ? kUsage : "faceprobe-batch " FACEPROBE_VERSION "\n");
+    std::cout << (options.help ? kUsage : version_line("faceprobe-batch") + "\n");
     return 0;
   }
   // Never destroyed: std::cerr may still write through it at exit.

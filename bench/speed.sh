@@ -1,25 +1,31 @@
 #!/usr/bin/env bash
-# Whole-process speed of faceprobe: this machine's build (the default) against
-# the portable build, on a 0.3- and a 19-megapixel photo, and against the
-# default build of an earlier commit when BASELINE names one. Runs alternate
-# between the builds so that all see the same machine; each figure is the
-# median of RUNS runs (default 5). Then the stage profile of both builds.
-# Usage: [BASELINE=REV] bench/speed.sh   (BENCH_DIR, default build-bench,
-# holds the builds)
+# Whole-process speed of faceprobe on a 0.3- and a 19-megapixel photo: the
+# default build (its x86-64-v3 copy of the stages where the processor has
+# AVX2), the same build with its baseline x86-64 copy forced, and a build for
+# this machine alone (-march=native); with PACKAGE=1 also the installed
+# Debian package (/usr/bin/faceprobe); with BASELINE=REV also the default
+# build of an earlier commit. Runs alternate between them so that all see the
+# same machine; each figure is the median of RUNS runs (default 5). Then the
+# stage profile of the default and the native build.
+# Usage: [BASELINE=REV] [PACKAGE=1] bench/speed.sh   (BENCH_DIR, default
+# build-bench, holds the builds)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 work=${BENCH_DIR:-$here/build-bench}
 runs=${RUNS:-5}
 
 "$here/scripts/setup-deps.sh"
-variants=(native portable)
-for variant in native portable; do
-  portable=OFF
-  [ "$variant" = portable ] && portable=ON
-  cmake -S "$here" -B "$work/$variant" -DFACEPROBE_PORTABLE=$portable -DFACEPROBE_BENCH=ON \
-    -DBUILD_TESTING=OFF >/dev/null
+cmake -S "$here" -B "$work/default" -DFACEPROBE_BENCH=ON -DBUILD_TESTING=OFF >/dev/null
+cmake -S "$here" -B "$work/native" -DFACEPROBE_NATIVE=ON -DFACEPROBE_BENCH=ON \
+  -DBUILD_TESTING=OFF >/dev/null
+for variant in default native; do
   cmake --build "$work/$variant" -j "$(nproc)" >/dev/null
 done
+rm -rf "$work/x86-64-lib"
+mkdir -p "$work/x86-64-lib"
+cp "$work/default/run/lib/libfaceprobe-stages.so" "$work/x86-64-lib/"
+variants=(default x86-64 native)
+[ -n "${PACKAGE:-}" ] && variants+=(package)
 if [ -n "${BASELINE:-}" ]; then
   rm -rf "$work/baseline-src"
   mkdir -p "$work/baseline-src"
@@ -29,9 +35,19 @@ if [ -n "${BASELINE:-}" ]; then
   variants+=(baseline)
   echo "baseline: the default build of $(git -C "$here" rev-parse --short "$BASELINE")"
 fi
+# Where a variant runs from, and the library path that picks its copy.
+run_dir() {
+  case $1 in
+    default | x86-64) echo "$work/default/run" ;;
+    package) echo /usr/share/faceprobe ;;
+    *) echo "$work/$1/run" ;;
+  esac
+}
+program() { if [ "$1" = package ]; then echo /usr/bin/faceprobe; else echo ./faceprobe; fi; }
+lib_path() { if [ "$1" = x86-64 ]; then echo "$work/x86-64-lib"; fi; }
 "$here/scripts/fetch-test-photos.sh" "$work/photos" >/dev/null
-"$work/native/bench/scale_photo" "$work/photos/grace_hopper.jpg" "$work/small.png" 0.3
-"$work/native/bench/scale_photo" "$work/photos/grace_hopper.jpg" "$work/large.png" 19
+"$work/default/bench/scale_photo" "$work/photos/grace_hopper.jpg" "$work/small.png" 0.3
+"$work/default/bench/scale_photo" "$work/photos/grace_hopper.jpg" "$work/large.png" 19
 
 echo
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs)," \
@@ -46,9 +62,9 @@ TIMEFORMAT='%3R %3U %3S'
 for photo in small large; do
   for ((i = 0; i < runs; i++)); do
     for variant in "${variants[@]}"; do
-      clock=$( { time (cd "$work/$variant/run" &&
-        /usr/bin/time -f "%M" -o "$memory" ./faceprobe "$work/$photo.png" >/dev/null 2>&1) \
-        || true; } 2>&1)
+      clock=$( { time (cd "$(run_dir $variant)" && LD_LIBRARY_PATH=$(lib_path $variant) \
+        /usr/bin/time -f "%M" -o "$memory" "$(program $variant)" "$work/$photo.png" \
+        >/dev/null 2>&1) || true; } 2>&1)
       echo "$photo $variant $clock $(tail -n 1 "$memory")" >>"$times"
     done
   done
@@ -69,18 +85,20 @@ for photo in small large; do
   done
 done
 echo
+ratio() {  # photo variant variant column-expression
+  echo "$(figure "$1" "$2" "$4") $(figure "$1" "$3" "$4")" | awk '{print $1 / $2}'
+}
 for photo in small large; do
-  printf "%s: native / portable wall time %.3f, peak memory %.2f\n" "$photo" \
-    "$(echo "$(figure $photo native '$3') $(figure $photo portable '$3')" | awk '{print $1 / $2}')" \
-    "$(echo "$(figure $photo native '$6') $(figure $photo portable '$6')" | awk '{print $1 / $2}')"
-  if [ -n "${BASELINE:-}" ]; then
-    printf "%s: native / baseline wall time %.3f, peak memory %.2f\n" "$photo" \
-      "$(echo "$(figure $photo native '$3') $(figure $photo baseline '$3')" | awk '{print $1 / $2}')" \
-      "$(echo "$(figure $photo native '$6') $(figure $photo baseline '$6')" | awk '{print $1 / $2}')"
+  for other in "${variants[@]:1}"; do
+    printf "%s: default / %s wall time %.3f, peak memory %.2f\n" "$photo" "$other" \
+      "$(ratio $photo default "$other" '$3')" "$(ratio $photo default "$other" '$6')"
+  done
+  if [ -n "${PACKAGE:-}" ] && [ -n "${BASELINE:-}" ]; then
+    printf "%s: package / baseline wall time %.3f\n" "$photo" "$(ratio $photo package baseline '$3')"
   fi
 done
 
-for variant in native portable; do
+for variant in default native; do
   echo
   echo "== stage profile, $variant build"
   "$work/$variant/bench/stage_profile" "$work/$variant/run" "$work/photos/grace_hopper.jpg" "$runs"

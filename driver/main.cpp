@@ -10,6 +10,7 @@
 #include "driver/analysis.h"
 #include "driver/analysis_state.h"
 #include "driver/report.h"
+#include "driver/stages_isa.h"
 #include "face/detection.h"
 #include "face/landmarks.h"
 #include "face/normalise.h"
@@ -65,7 +66,7 @@ int main(int argc, char** argv) {
   // named like an option is given as ./--help.
   const std::string path = argc > 1 ? argv[1] : "";
   if (path == "--help" || path == "--version") {
-    std::cout << (path == "--help" ? kUsage : "faceprobe " FACEPROBE_VERSION "\n");
+    std::cout << (path == "--help" ? kUsage : version_line("faceprobe") + "\n");
     return 0;
   }
   // Standard error is for the model reader's diagnostics; OpenCV's own log

@@ -97,13 +97,17 @@ bool locate_landmarks(const cv::Mat& image, LandmarkLocator& locator,
                       AnalysisState& state, LandmarkPass* pass) {
   // Wraps the Mat's pixels without copying: `image` must outlive `pixels`.
   dlib::cv_image<dlib::bgr_pixel> pixels(image);
-  const std::vector<dlib::rectangle> faces = locator.detector(pixels, 0.0);
+  std::vector<dlib::rect_detection> detections;
+  locator.detector(pixels, detections, 0.0);
+  std::vector<dlib::rectangle> faces;
+  for (const dlib::rect_detection& d : detections) faces.push_back(d.rect);
   if (pass) {
     pass->faces = static_cast<int>(faces.size());
     if (!faces.empty()) {
       const dlib::rectangle& r = faces.front();
       pass->box = cv::Rect(static_cast<int>(r.left()), static_cast<int>(r.top()),
                            static_cast<int>(r.width()), static_cast<int>(r.height()));
+      pass->score = detections.front().detection_confidence;
     }
   }
   if (faces.empty()) {

@@ -42,6 +42,7 @@ struct LandmarkLocator {
 struct LandmarkPass {
   int faces = 0;     // faces dlib's detector found
   cv::Rect box;      // the strongest, whose points were placed (empty if none)
+  double score = 0;  // the detector's confidence in it
 };
 
 // Places the strongest face's 68 points in state.landmarks, in the pixels of

@@ -15,6 +15,9 @@ packages=(
   ca-certificates
   time
 )
+# Callers add what only they need: EXTRA_PACKAGES="a b" setup-deps.sh
+read -r -a extra <<<"${EXTRA_PACKAGES:-}"
+packages+=("${extra[@]}")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -20,6 +20,7 @@
 
 #include "batch/json_result.h"
 #include "batch/photo_analysis.h"
+#include "driver/stages_isa.h"
 #include "face/normalise.h"
 #include "serve/metrics.h"
 #include "serve/worker_pool.h"
@@ -228,7 +229,7 @@ void add_routes(httplib::Server& server, Service& service) {
 // Parses the command line; false with the exit status to end with.
 bool parse_command_line(int argc, char** argv, ServeOptions& options, int& status) {
   CLI::App app{"faceprobe-serve: faceprobe's face analysis as an HTTP service"};
-  app.set_version_flag("--version", "faceprobe-serve " FACEPROBE_VERSION);
+  app.set_version_flag("--version", version_line("faceprobe-serve"));
   app.add_option("--listen", options.listen, "ADDR:PORT to listen on (port 0: any free port)")
       ->capture_default_str();
   app.add_option("--data", options.data_dir,
