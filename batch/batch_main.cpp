@@ -31,6 +31,7 @@
 #include "driver/analysis.h"
 #include "driver/stages_isa.h"
 #include "face/normalise.h"
+#include "face/task_pool.h"
 
 namespace fs = std::filesystem;
 
@@ -212,6 +213,9 @@ PhotoResult result_of(const Job& job, const BatchOptions& options, Worker& worke
     refused.payload = job.earlier_claim;
     return refused;
   }
+  // While workers hold every core, each photo's face search runs on its
+  // worker alone; at the tail of a run it takes the cores they leave.
+  const CoreClaim claim;
   return analyse_photo(job.input.path, job.output_path, job.annotated_path, options.max_pixels,
                        worker);
 }

@@ -9,7 +9,10 @@
 # faceprobe-batch prints the same JSON lines (named head angles and the
 # photo's own frame included) under each. The copies are forced in turn
 # through LD_LIBRARY_PATH; a quarter of the corpus runs again with glibc's
-# own AVX2 and FMA code hidden (its libm picks other routines then).
+# own AVX2 and FMA code hidden (its libm picks other routines then). The
+# face search split into tasks is compared with dlib's own serial search
+# (FACEPROBE_SERIAL_SEARCH=1) on the corpus, under faceprobe-batch --jobs 1,
+# and on a 19 and a 48 megapixel photo.
 # Exits 1 on any difference.
 # Usage: compare-builds.sh   (BUILD_DIR: the default build, default build;
 # the native build goes to BUILD_DIR-native)
@@ -39,17 +42,19 @@ if grep -qw fma /proc/cpuinfo &&
   grep -qw avx2 /proc/cpuinfo; then
   variants+=(x86-64-v3)
 fi
-variants+=(native no-fma)
+variants+=(native no-fma serial)
 # The run folder and the library path of a variant.
 run_dir() { if [ "$1" = native ]; then echo "$native/run"; else echo "$build/run"; fi; }
 lib_path() {
   case $1 in
     x86-64 | no-fma) echo "$work/x86-64-lib" ;;
+    serial) echo "$build/run/lib" ;;
     x86-64-v3) echo "$build/run/lib/glibc-hwcaps/x86-64-v3" ;;
     *) echo "" ;;
   esac
 }
 tunables() { if [ "$1" = no-fma ]; then echo "glibc.cpu.hwcaps=-AVX2,-FMA"; fi; }
+serial() { if [ "$1" = serial ]; then echo 1; else echo 0; fi; }
 
 # One analysis: RUN_DIR LIBRARY_PATH TUNABLES OUT_DIR PHOTO. The photo is
 # copied into OUT_DIR so that each variant writes its own normalised image.
@@ -57,11 +62,12 @@ analyse() {
   local run=$1 lib=$2 tunables=$3 out=$4 photo=$5 name status=0
   name=$(basename "$photo")
   cp "$photo" "$out/$name"
-  (cd "$run" && LD_LIBRARY_PATH=$lib GLIBC_TUNABLES=$tunables ./faceprobe "$out/$name" \
+  (cd "$run" && LD_LIBRARY_PATH=$lib GLIBC_TUNABLES=$tunables \
+    FACEPROBE_SERIAL_SEARCH=$(serial "$(basename "$out")") ./faceprobe "$out/$name" \
     >"$out/$name.out" 2>"$out/$name.err") || status=$?
   echo "$status" >"$out/$name.status"
 }
-export -f analyse
+export -f analyse serial
 
 differences=0
 for variant in "${variants[@]}"; do
@@ -71,6 +77,7 @@ for variant in "${variants[@]}"; do
   echo "$variant: $version"
   case $variant in
     x86-64 | no-fma) expected="(x86-64)" ;;
+    serial) expected="" ;;
     *) expected="($variant)" ;;
   esac
   [[ "$version" == *"$expected" ]] || { echo "$variant runs another copy"; differences=1; }
@@ -102,7 +109,7 @@ for variant in "${variants[@]}"; do
   [ "$variant" = native ] && continue
   find "$corpus" -type f -print0 | sort -z |
     LD_LIBRARY_PATH=$(lib_path $variant) GLIBC_TUNABLES=$(tunables $variant) \
-      xargs -0 "$build/tests/detection_scores" "$build/run/shape_predictor_68_face_landmarks.dat" \
+      FACEPROBE_SERIAL_SEARCH=$(serial $variant) xargs -0 "$build/tests/detection_scores" "$build/run/shape_predictor_68_face_landmarks.dat" \
       >"$work/scores.$variant" 2>/dev/null
   if ! cmp -s "$work/scores.x86-64" "$work/scores.$variant"; then
     echo "the detector's scores differ between x86-64 and $variant:"
@@ -149,8 +156,11 @@ for variant in "${variants[@]}"; do
   [ "$variant" = no-fma ] && continue
   rm -rf "$work/json-out"
   mkdir "$work/json-out"
-  (cd "$(run_dir $variant)" && LD_LIBRARY_PATH=$(lib_path $variant) ./faceprobe-batch \
-    --format jsonl --jobs "$(nproc)" --output-dir "$work/json-out" "$corpus" \
+  jobs=$(nproc)
+  [ "$variant" = serial ] && jobs=1
+  (cd "$(run_dir $variant)" && LD_LIBRARY_PATH=$(lib_path $variant) \
+    FACEPROBE_SERIAL_SEARCH=$(serial $variant) ./faceprobe-batch \
+    --format jsonl --jobs "$jobs" --output-dir "$work/json-out" "$corpus" \
     >"$work/$variant.jsonl" 2>/dev/null) || {
     echo "faceprobe-batch under $variant failed"
     differences=1
@@ -160,6 +170,22 @@ for variant in "${variants[@]}"; do
     diff "$work/x86-64.jsonl" "$work/$variant.jsonl" | cut -c1-300 | head -4
     differences=1
   fi
+done
+
+# Large photos, where the search splits the big levels into bands.
+mkdir -p "$work/large"
+for mp in 19 48; do
+  "$build/bench/scale_photo" "$build/photos/grace_hopper.jpg" "$work/large/$mp.png" "$mp" >/dev/null
+  for variant in x86-64-v3 serial; do
+    mkdir -p "$work/large/$variant"
+    analyse "$build/run" "$build/run/lib" "" "$work/large/$variant" "$work/large/$mp.png"
+  done
+  for file in "$work/large/serial/$mp".*; do
+    cmp -s "$file" "$work/large/x86-64-v3/$(basename "$file")" || {
+      echo "the parallel search differs from the serial one: $(basename "$file")"
+      differences=1
+    }
+  done
 done
 
 count=$(find "$corpus" -type f | wc -l)
@@ -172,7 +198,8 @@ lines=$(wc -l <"$work/batch.rows")
 if [ "$differences" -eq 0 ]; then
   echo "${variants[*]} agree on $count photos, $analysed of them analysed" \
     "(records, standard error, statuses, normalised images, the detector's scores," \
-    "faceprobe-batch's JSON lines; no-fma on a quarter of them);" \
+    "faceprobe-batch's JSON lines; no-fma on a quarter of them; the serial search also" \
+    "on a 19 and a 48 MP photo);" \
     "faceprobe-batch prints faceprobe's records"
 fi
 exit "$differences"

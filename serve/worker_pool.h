@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "batch/photo_analysis.h"
+#include "face/task_pool.h"
 
 class WorkerPool {
  public:
@@ -31,7 +32,8 @@ class WorkerPool {
   std::function<void(int)> on_queue_change_;
 };
 
-// Holds a worker of the pool for a scope.
+// Holds a worker of the pool, and a core for its analysis, for a scope: a
+// request's face search uses the other cores only while no worker does.
 class HeldWorker {
  public:
   explicit HeldWorker(WorkerPool& pool) : pool_(pool), worker_(pool.acquire()) {}
@@ -45,4 +47,5 @@ class HeldWorker {
  private:
   WorkerPool& pool_;
   Worker* worker_;
+  CoreClaim core_;
 };

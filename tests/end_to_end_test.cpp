@@ -161,6 +161,34 @@ TEST(EndToEnd, DamagedShapePredictorEndsInTheTrapInDlibsWords) {
   }
 }
 
+// The model is read on a second thread from the run's start; a damaged one
+// is still reported only where the run reaches it, after a missing photo, a
+// missing cascade and the cascade's miss, each of which ends the run at once.
+TEST(EndToEnd, EarlierOutcomesComeBeforeADamagedModel) {
+  struct Case {
+    int data;
+    const char* photo;
+    const std::string& out;
+  };
+  const Case cases[] = {{kCascade | kModel, "missing.jpg", kImageNotFound},
+                        {kModel, "grace_hopper.jpg", kCascadeNotFound},
+                        {kCascade | kModel, "flat.png", kFaceNotFound}};
+  const auto damaged = damaged_models();
+  ASSERT_FALSE(damaged.empty());
+  for (const Case& c : cases) {
+    for (const auto& [name, bytes] : damaged) {
+      Workspace ws(c.data);
+      ws.add_photo("grace_hopper.jpg");
+      ws.add_image("flat.png", cv::Mat(300, 400, CV_8UC3, cv::Scalar(40, 200, 90)));
+      write_file(ws.dir / "shape_predictor_68_face_landmarks.dat", bytes);
+      const RunResult r = ws.run({c.photo});
+      EXPECT_EQ(r.out, c.out) << c.photo << ", " << name;
+      EXPECT_EQ(r.err, "") << c.photo << ", " << name;
+      EXPECT_EQ(r.status, 255) << c.photo << ", " << name;
+    }
+  }
+}
+
 class PhotoRecord : public testing::TestWithParam<std::string> {};
 
 TEST_P(PhotoRecord, RecordAloneAndNormalisedImageBesideThePhoto) {
