@@ -22,7 +22,8 @@ build=${BUILD_DIR:-$here/build}
 native=$build-native
 
 "$here/scripts/build.sh" >/dev/null
-cmake -S "$here" -B "$native" -DFACEPROBE_NATIVE=ON -DBUILD_TESTING=OFF >/dev/null
+cmake -S "$here" -B "$native" -DFACEPROBE_NATIVE=ON -DBUILD_TESTING=OFF -DFACEPROBE_BENCH=ON \
+  >/dev/null
 cmake --build "$native" -j "$(nproc)" >/dev/null
 
 corpus=$build/corpus
@@ -175,7 +176,7 @@ done
 # Large photos, where the search splits the big levels into bands.
 mkdir -p "$work/large"
 for mp in 19 48; do
-  "$build/bench/scale_photo" "$build/photos/grace_hopper.jpg" "$work/large/$mp.png" "$mp" >/dev/null
+  "$native/bench/scale_photo" "$build/photos/grace_hopper.jpg" "$work/large/$mp.png" "$mp" >/dev/null
   for variant in x86-64-v3 serial; do
     mkdir -p "$work/large/$variant"
     analyse "$build/run" "$build/run/lib" "" "$work/large/$variant" "$work/large/$mp.png"
