@@ -1,6 +1,6 @@
 #include "batch/result_line.h"
 
-#include "batch/json_result.h"
+#include "analysis/json_result.h"
 
 #include <cstdio>
 

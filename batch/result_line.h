@@ -3,8 +3,8 @@
 
 #include <string>
 
+#include "analysis/photo_analysis.h"
 #include "batch/options.h"
-#include "batch/photo_analysis.h"
 
 // TSV: one row of the columns kTsvHeader names: the path; the status (ok or
 // an error line); on ok lines the brightness, the named head angles (empty

@@ -8,8 +8,8 @@ packages=(
   libopencv-dev opencv-data
   libdlib-dev libdlib-data
   libgtest-dev
-  libcpp-httplib-dev nlohmann-json3-dev libcli11-dev
-  curl
+  libboost-dev nlohmann-json3-dev libcli11-dev
+  curl slowhttptest
   python3-pandas
   clang libclang-rt-14-dev
   ca-certificates

@@ -5,7 +5,10 @@
 
 Metrics::Metrics()
     : bucket_bounds_{0.05, 0.1, 0.2, 0.3, 0.5, 0.75, 1, 2, 5, 10},
-      bucket_counts_(bucket_bounds_.size() + 1) {}
+      bucket_counts_(bucket_bounds_.size() + 1),
+      connections_refused_{{"client_limit", 0}, {"limit", 0}},
+      requests_refused_{{"bad_request", 0}, {"body_limit", 0}, {"budget", 0},
+                        {"deadline", 0},    {"header_limit", 0}, {"queue", 0}} {}
 
 void Metrics::request_started() {
   std::lock_guard<std::mutex> hold(lock_);
@@ -32,6 +35,31 @@ void Metrics::analysis_finished(const std::string& status, double seconds) {
 void Metrics::set_queue_length(int waiting) {
   std::lock_guard<std::mutex> hold(lock_);
   queue_length_ = waiting;
+}
+
+void Metrics::set_open_connections(int open) {
+  std::lock_guard<std::mutex> hold(lock_);
+  open_connections_ = open;
+}
+
+void Metrics::connection_refused(const std::string& reason) {
+  std::lock_guard<std::mutex> hold(lock_);
+  ++connections_refused_[reason];
+}
+
+void Metrics::request_refused(const std::string& reason) {
+  std::lock_guard<std::mutex> hold(lock_);
+  ++requests_refused_[reason];
+}
+
+void Metrics::analysis_dropped() {
+  std::lock_guard<std::mutex> hold(lock_);
+  ++analyses_dropped_;
+}
+
+void Metrics::accept_failed() {
+  std::lock_guard<std::mutex> hold(lock_);
+  ++accept_errors_;
 }
 
 namespace {
@@ -87,6 +115,32 @@ std::string Metrics::text() const {
          "faceprobe_requests_in_flight " + std::to_string(in_flight_) + "\n" +
          "# HELP faceprobe_queue_length Requests waiting for an analysis worker.\n"
          "# TYPE faceprobe_queue_length gauge\n"
-         "faceprobe_queue_length " + std::to_string(queue_length_) + "\n";
+         "faceprobe_queue_length " + std::to_string(queue_length_) + "\n" +
+         "# HELP faceprobe_open_connections Client connections open now.\n"
+         "# TYPE faceprobe_open_connections gauge\n"
+         "faceprobe_open_connections " + std::to_string(open_connections_) + "\n" +
+         "# HELP faceprobe_connections_refused_total Connections closed as soon as accepted, "
+         "by reason.\n"
+         "# TYPE faceprobe_connections_refused_total counter\n";
+  for (const auto& [reason, count] : connections_refused_) {
+    out += "faceprobe_connections_refused_total{reason=\"" + label(reason) + "\"} " +
+           std::to_string(count) + "\n";
+  }
+  out +=
+      "# HELP faceprobe_requests_refused_total Requests refused before they were handled, "
+      "by reason.\n"
+      "# TYPE faceprobe_requests_refused_total counter\n";
+  for (const auto& [reason, count] : requests_refused_) {
+    out += "faceprobe_requests_refused_total{reason=\"" + label(reason) + "\"} " +
+           std::to_string(count) + "\n";
+  }
+  out += "# HELP faceprobe_analyses_dropped_total Analyses not run: their client left while "
+         "they waited.\n"
+         "# TYPE faceprobe_analyses_dropped_total counter\n"
+         "faceprobe_analyses_dropped_total " + std::to_string(analyses_dropped_) + "\n" +
+         "# HELP faceprobe_accept_errors_total Connections the system could not accept "
+         "(out of descriptors or memory).\n"
+         "# TYPE faceprobe_accept_errors_total counter\n"
+         "faceprobe_accept_errors_total " + std::to_string(accept_errors_) + "\n";
   return out;
 }

@@ -17,6 +17,15 @@ class Metrics {
   void analysis_finished(const std::string& status, double seconds);
   // Requests waiting for an analysis worker, as the worker pool reports them.
   void set_queue_length(int waiting);
+  void set_open_connections(int open);
+  // A connection closed as soon as accepted: "limit", "client_limit".
+  void connection_refused(const std::string& reason);
+  // A request refused before it was handled: "deadline", "header_limit",
+  // "body_limit", "budget", "queue", "bad_request".
+  void request_refused(const std::string& reason);
+  // An analysis not run because its client left while it waited.
+  void analysis_dropped();
+  void accept_failed();
   std::string text() const;
 
  private:
@@ -29,4 +38,9 @@ class Metrics {
   double analysis_seconds_ = 0;
   int in_flight_ = 0;
   int queue_length_ = 0;
+  int open_connections_ = 0;
+  std::map<std::string, uint64_t> connections_refused_;
+  std::map<std::string, uint64_t> requests_refused_;
+  uint64_t analyses_dropped_ = 0;
+  uint64_t accept_errors_ = 0;
 };

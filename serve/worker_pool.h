@@ -1,51 +1,47 @@
-// The analysis workers of faceprobe-serve and the bounded wait for one.
+// The analysis workers of faceprobe-serve: a fixed number of threads, each
+// with its own Worker, taking jobs from one bounded queue. The threads that
+// hand jobs over never wait for one.
 #pragma once
 
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
-#include "batch/photo_analysis.h"
-#include "face/task_pool.h"
+#include "analysis/photo_analysis.h"
 
 class WorkerPool {
  public:
-  // `jobs` workers over the shared models; at most `queue` requests wait for
-  // one. `on_queue_change` hears the number waiting whenever it changes.
-  WorkerPool(const BatchModels& models, int jobs, int queue,
+  using Job = std::function<void(Worker&)>;
+
+  // `jobs` workers over the shared models; at most `queue` jobs wait while
+  // every worker is busy. `on_queue_change` hears the number waiting.
+  WorkerPool(const AnalysisModels& models, int jobs, int queue,
              std::function<void(int)> on_queue_change);
+  // Runs every job handed over, then joins the workers.
+  ~WorkerPool();
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
 
-  // A free worker, after waiting for one if need be; nullptr at once when
-  // `queue` requests are waiting already.
-  Worker* acquire();
-  void release(Worker* worker);
+  // False at once, the job dropped, when the queue is full. A job runs with
+  // a core claimed for its analysis, so that the face search's helpers keep
+  // to the cores no worker is using.
+  bool submit(Job job);
 
  private:
+  void work(Worker& worker);
+
   std::mutex lock_;
-  std::condition_variable freed_;
-  std::vector<std::unique_ptr<Worker>> workers_;
-  std::vector<Worker*> free_;
+  std::condition_variable ready_;
+  std::deque<Job> pending_;
+  int busy_ = 0;
+  bool stopping_ = false;
+  const int jobs_;
   const int queue_;
-  int waiting_ = 0;
   std::function<void(int)> on_queue_change_;
-};
-
-// Holds a worker of the pool, and a core for its analysis, for a scope: a
-// request's face search uses the other cores only while no worker does.
-class HeldWorker {
- public:
-  explicit HeldWorker(WorkerPool& pool) : pool_(pool), worker_(pool.acquire()) {}
-  ~HeldWorker() {
-    if (worker_) pool_.release(worker_);
-  }
-  HeldWorker(const HeldWorker&) = delete;
-  HeldWorker& operator=(const HeldWorker&) = delete;
-  Worker* get() const { return worker_; }
-
- private:
-  WorkerPool& pool_;
-  Worker* worker_;
-  CoreClaim core_;
+  std::vector<std::unique_ptr<Worker>> workers_;
+  std::vector<std::thread> threads_;
 };

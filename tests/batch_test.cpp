@@ -12,9 +12,9 @@
 #include <opencv2/imgproc.hpp>
 #include <sstream>
 
-#include "batch/image_header.h"
+#include "analysis/image_header.h"
+#include "analysis/photo_analysis.h"
 #include "batch/options.h"
-#include "batch/photo_analysis.h"
 #include "batch/result_line.h"
 #include "model/candide.h"
 #include "tests/support.h"

@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -21,6 +20,7 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/http_client.h"
 #include "tests/support.h"
 
 namespace {
@@ -61,13 +61,7 @@ class Service {
   Service& operator=(const Service&) = delete;
 
   int port() const { return port_; }
-  httplib::Client client() const {
-    httplib::Client c("127.0.0.1", port_);
-    c.set_connection_timeout(10);
-    c.set_read_timeout(60);
-    c.set_write_timeout(60);
-    return c;
-  }
+  HttpClient client() const { return HttpClient{port_}; }
   // SIGTERM, then the exit status (or 128 + signal), waiting at most 30 s.
   int stop() {
     kill(pid_, SIGTERM);
@@ -192,14 +186,14 @@ std::vector<std::pair<std::string, std::string>> uploads() {
 
 TEST(Serve, AnswersAsFaceprobeDoesOnTheSameBytes) {
   Service service({"--jobs", "2"});
-  httplib::Client client = service.client();
+  HttpClient client = service.client();
   int ok = 0;
   for (const auto& [name, bytes] : uploads()) {
     ScratchDir dir;
     write_file(dir / name, bytes);
     const Reference expected = faceprobe_on(dir.path(), name);
     const auto res = client.Post("/analyse?normalised=1", bytes, "application/octet-stream");
-    ASSERT_TRUE(res) << name << ": " << httplib::to_string(res.error());
+    ASSERT_TRUE(res) << name << ": " << res.error;
     ASSERT_EQ(res->status, 200) << name << ": " << res->body;
     const json answer = json::parse(res->body);
     const std::string status = answer.at("status");
@@ -233,11 +227,11 @@ TEST(Serve, AnswersAsFaceprobeDoesOnTheSameBytes) {
 
 TEST(Serve, RequestErrorsHaveTheirStatusAndAJsonError) {
   Service service({"--jobs", "1", "--max-body", "100000"});
-  httplib::Client client = service.client();
+  HttpClient client = service.client();
   const std::string big(150000, 'x');
   const struct {
     const char* what;
-    std::function<httplib::Result()> send;
+    std::function<HttpResult()> send;
     int status;
   } cases[] = {
       {"empty body", [&] { return client.Post("/analyse", "", "image/jpeg"); }, 400},
@@ -252,7 +246,7 @@ TEST(Serve, RequestErrorsHaveTheirStatusAndAJsonError) {
     EXPECT_EQ(res->status, c.status) << c.what;
     EXPECT_TRUE(json::parse(res->body).at("error").is_string()) << c.what << ": " << res->body;
   }
-  httplib::Client again = service.client();
+  HttpClient again = service.client();
   const auto health = again.Get("/healthz");
   ASSERT_TRUE(health);
   EXPECT_EQ(health->status, 200);
@@ -308,7 +302,7 @@ TEST(Serve, HostileClientsStopNeitherTheServiceNorOthers) {
   const std::string noise = "\x01\x02 not http at all\r\n\r\n";
   ASSERT_EQ(write(garbage, noise.data(), noise.size()), static_cast<ssize_t>(noise.size()));
 
-  httplib::Client client = service.client();
+  HttpClient client = service.client();
   const auto res = client.Post("/analyse", read_file(test_photo("grace_hopper.jpg")), "image/jpeg");
   ASSERT_TRUE(res);
   EXPECT_EQ(json::parse(res->body).at("status"), "ok");
@@ -322,6 +316,147 @@ TEST(Serve, HostileClientsStopNeitherTheServiceNorOthers) {
   ASSERT_TRUE(health);
   EXPECT_EQ(health->status, 200);
   EXPECT_EQ(service.stop(), 0);
+}
+
+// A client's whole exchange on one raw connection: what it sends, then what
+// comes back until the service closes (at most `seconds`).
+std::string exchange(int port, const std::string& sent, int seconds) {
+  const int fd = connect_to(port);
+  if (fd < 0) return "[no connection]";
+  const ssize_t n = write(fd, sent.data(), sent.size());
+  const std::string answer = n == static_cast<ssize_t>(sent.size()) ? read_until_closed(fd, seconds)
+                                                                     : "[not sent]";
+  close(fd);
+  return answer;
+}
+
+std::string form(const std::string& name, const std::string& filename,
+                 const std::string& bytes) {
+  return "--XyZ\r\nContent-Disposition: form-data; name=\"" + name + "\"" +
+         (filename.empty() ? "" : "; filename=\"" + filename + "\"") +
+         "\r\nContent-Type: image/jpeg\r\n\r\n" + bytes + "\r\n";
+}
+
+// What a client gets for each way of sending, on raw connections: deadlines
+// that trickling cannot stretch, limits, chunked bodies, 100-continue, forms,
+// request ids, keep-alive. Each exchange ends with the service closing.
+TEST(Serve, EveryWayOfSendingGetsItsAnswer) {
+  Service service({"--jobs", "1", "--header-timeout", "1", "--body-timeout", "1",
+                   "--keep-alive", "1", "--max-header", "4096"});
+  const std::string photo = read_file(test_photo("grace_hopper.jpg"));
+  ScratchDir dir;
+  write_file(dir / "grace_hopper.jpg", photo);
+  const std::string record = faceprobe_on(dir.path(), "grace_hopper.jpg").out;
+  const std::string post = "POST /analyse HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
+  const std::string length = "Content-Length: " + std::to_string(photo.size()) + "\r\n";
+  std::string chunked;
+  for (size_t at = 0; at < photo.size(); at += 5000) {
+    const std::string chunk = photo.substr(at, 5000);
+    char size[16];
+    std::snprintf(size, sizeof size, "%zx\r\n", chunk.size());
+    chunked += size + chunk + "\r\n";
+  }
+  chunked += "0\r\n\r\n";
+  const std::string boundary = "Content-Type: multipart/form-data; boundary=XyZ\r\n";
+  const std::string by_name = form("note", "", "hello") + form("photo", "x.jpg", photo) + "--XyZ--\r\n";
+  const std::string by_file = form("note", "", "hello") + form("upload", "x.jpg", photo) + "--XyZ--\r\n";
+  const std::string no_file = form("note", "", "hello") + "--XyZ--\r\n";
+  const auto sized = [](const std::string& body) {
+    return "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  };
+  const struct {
+    const char* what;
+    std::string sent;
+    std::vector<std::string> expected;  // in this order in the answer
+  } cases[] = {
+      {"a header never finished", "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n",
+       {"HTTP/1.1 408 "}},
+      {"a header over the limit",
+       "GET /healthz HTTP/1.1\r\nX-Big: " + std::string(5000, 'a') + "\r\n\r\n",
+       {"HTTP/1.1 431 "}},
+      {"a body shorter than declared", post + length + "\r\n" + photo.substr(0, 1000),
+       {"HTTP/1.1 408 "}},
+      {"not HTTP", "\x01\x02 not http at all\r\n\r\n", {"HTTP/1.1 400 "}},
+      {"the photo's bytes", post + length + "X-Request-Id: caller-7\r\n\r\n" + photo,
+       {"HTTP/1.1 200 ", "X-Request-Id: caller-7", record}},
+      {"a chunked body", post + "Transfer-Encoding: chunked\r\n\r\n" + chunked,
+       {"HTTP/1.1 200 ", record}},
+      {"100-continue", post + length + "Expect: 100-continue\r\n\r\n" + photo,
+       {"HTTP/1.1 100 Continue", "HTTP/1.1 200 ", record}},
+      {"a form's part named photo", post + boundary + sized(by_name), {"HTTP/1.1 200 ", record}},
+      {"a form's first file part", post + boundary + sized(by_file), {"HTTP/1.1 200 ", record}},
+      {"a form without a file", post + boundary + sized(no_file),
+       {"HTTP/1.1 400 ", "the form holds no file"}},
+      {"a request id that would break the log",
+       "GET /readyz HTTP/1.1\r\nX-Request-Id: two words\r\nConnection: close\r\n\r\n",
+       {"HTTP/1.1 200 ", "X-Request-Id: "}},
+      {"two requests kept alive, then idle past --keep-alive",
+       "GET /healthz HTTP/1.1\r\n\r\nGET /readyz HTTP/1.1\r\n\r\n",
+       {"HTTP/1.1 200 ", "HTTP/1.1 200 ", "\"ready\""}},
+  };
+  for (const auto& c : cases) {
+    const auto start = std::chrono::steady_clock::now();
+    const std::string answer = exchange(service.port(), c.sent, 10);
+    EXPECT_EQ(answer.find("[still open]"), std::string::npos) << c.what;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << c.what;
+    size_t at = 0;
+    for (const std::string& part : c.expected) {
+      at = answer.find(part, at);
+      ASSERT_NE(at, std::string::npos) << c.what << ": no " << part.substr(0, 40) << " in\n"
+                                       << answer.substr(0, 300);
+    }
+  }
+  const std::string log = service.log();
+  EXPECT_NE(log.find("POST /analyse 200 "), std::string::npos);
+  EXPECT_NE(log.find(" caller-7\n"), std::string::npos) << log;
+  EXPECT_TRUE(std::regex_search(log, std::regex(R"(GET /readyz 200 \d+ \d+\.\d [0-9a-f]{16}\n)")))
+      << log;
+  EXPECT_EQ(service.stop(), 0);
+}
+
+// A client that leaves while its photo waits for the one worker costs no
+// analysis, and the metrics say so.
+TEST(Serve, AClientThatLeavesWhileQueuedCostsNoAnalysis) {
+  Service service({"--jobs", "1"});
+  const cv::Mat grace = cv::imread(test_photo("grace_hopper.jpg").string());
+  cv::Mat large;
+  cv::resize(grace, large, cv::Size(), 8, 8, cv::INTER_LINEAR);
+  const std::string slow = encoded(large, ".jpg");  // quick to send, a second to analyse
+  const std::string photo = read_file(test_photo("grace_hopper.jpg"));
+  std::thread first([&] {
+    const HttpResult res = service.client().Post("/analyse", slow, "image/jpeg");
+    EXPECT_EQ(res.status, 200);
+  });
+  HttpClient client = service.client();
+  for (int i = 0; i < 100; ++i) {
+    if (client.Get("/metrics").body.find("faceprobe_requests_in_flight 2") != std::string::npos) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // its body in, its analysis on
+  const std::string request = "POST /analyse HTTP/1.1\r\nContent-Length: " +
+                              std::to_string(photo.size()) + "\r\n\r\n" + photo;
+  const int leaving = connect_to(service.port());
+  ASSERT_EQ(write(leaving, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+  bool queued = false;
+  for (int i = 0; i < 200 && !queued; ++i) {
+    queued = client.Get("/metrics").body.find("faceprobe_queue_length 1") != std::string::npos;
+    if (!queued) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(queued) << "the second photo never waited for the worker";
+  close(leaving);
+  first.join();
+  std::string metrics;
+  for (int i = 0; i < 100; ++i) {
+    metrics = client.Get("/metrics").body;
+    if (metrics.find("faceprobe_analyses_dropped_total 1") != std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_NE(metrics.find("faceprobe_analyses_dropped_total 1"), std::string::npos) << metrics;
+  EXPECT_NE(metrics.find("faceprobe_analysis_seconds_count 1\n"), std::string::npos) << metrics;
+  EXPECT_EQ(service.stop(), 0);
+  EXPECT_NE(service.log().find("POST /analyse 499 "), std::string::npos) << service.log();
 }
 
 // 16 clients of 10 requests each on 2 workers and 4 places in the queue:
@@ -342,15 +477,16 @@ TEST(Serve, LoadBeyondTheQueueIsRefusedNotLost) {
   std::vector<std::thread> clients;
   for (int c = 0; c < 16; ++c) {
     clients.emplace_back([&] {
-      httplib::Client client = service.client();
+      HttpClient client = service.client();
       for (int r = 0; r < 10; ++r) {
         const auto res = client.Post("/analyse", photo, "image/png");
         if (res && res->status == 200 && json::parse(res->body).at("record") == record) {
           ++answered;
-        } else if (res && res->status == 503 && res->has_header("Retry-After")) {
+        } else if (res && res->status == 503 && res->has_header("retry-after")) {
           ++refused;
         } else {
           ++wrong;
+          ADD_FAILURE() << (res ? std::to_string(res->status) + " " + res->body : res.error);
         }
       }
     });
@@ -364,14 +500,14 @@ TEST(Serve, LoadBeyondTheQueueIsRefusedNotLost) {
   // A request is counted once its answer is sent, so the last few may be
   // counted a moment after their clients have them; each look at /metrics
   // is one more 200.
-  httplib::Client client = service.client();
+  HttpClient client = service.client();
   const auto count_of = [](const std::string& body, const std::string& series) {
     const size_t at = body.find(series + " ");
     return at == std::string::npos ? -1L : std::stol(body.substr(at + series.size() + 1));
   };
   const std::string ok_series = "faceprobe_requests_total{code=\"200\"}";
   const std::string refused_series = "faceprobe_requests_total{code=\"503\"}";
-  httplib::Result metrics = client.Get("/metrics");
+  HttpResult metrics = client.Get("/metrics");
   int looks = 0;
   for (; looks < 50 && metrics &&
          (count_of(metrics->body, ok_series) < answered + looks ||
@@ -396,7 +532,7 @@ TEST(Serve, LoadBeyondTheQueueIsRefusedNotLost) {
   std::istringstream log(service.log());
   int lines = 0;
   for (std::string line; std::getline(log, line); ++lines) {
-    EXPECT_TRUE(std::regex_match(line, std::regex(R"((GET|POST) /\w+ \d{3} \d+ \d+\.\d)")))
+    EXPECT_TRUE(std::regex_match(line, std::regex(R"((GET|POST) /\w+ \d{3} \d+ \d+\.\d [0-9a-f]{16})")))
         << line;
   }
   EXPECT_EQ(lines, 160 + looks + 1);
@@ -409,13 +545,13 @@ TEST(Serve, SigtermAnswersTheRequestsAlreadyAccepted) {
   std::vector<std::thread> clients;
   for (int c = 0; c < 4; ++c) {
     clients.emplace_back([&] {
-      httplib::Client client = service.client();
+      HttpClient client = service.client();
       const auto res = client.Post("/analyse", photo, "image/jpeg");
       if (res && res->status == 200 && json::parse(res->body).at("status") == "ok") ++answered;
     });
   }
   // Until all four are in: two analysing, two waiting.
-  httplib::Client probe = service.client();
+  HttpClient probe = service.client();
   for (int i = 0; i < 100; ++i) {
     const auto m = probe.Get("/metrics");
     if (m && m->body.find("faceprobe_queue_length 2") != std::string::npos) break;

@@ -1,4 +1,4 @@
-#include "batch/photo_analysis.h"
+#include "analysis/photo_analysis.h"
 
 #include <sys/stat.h>
 
@@ -14,7 +14,7 @@
 #include <sstream>
 #include <vector>
 
-#include "batch/image_header.h"
+#include "analysis/image_header.h"
 
 namespace fs = std::filesystem;
 #include "driver/analysis.h"
@@ -51,7 +51,7 @@ std::string find_data_dir(const std::string& given, std::string& error) {
   return "";
 }
 
-bool load_batch_models(const std::string& data_dir, std::unique_ptr<BatchModels>& models,
+bool load_analysis_models(const std::string& data_dir, std::unique_ptr<AnalysisModels>& models,
                        std::string& error) {
   const std::string cascade_path = data_dir + "/" + kCascadeFile;
   cv::CascadeClassifier cascade;
@@ -73,7 +73,7 @@ bool load_batch_models(const std::string& data_dir, std::unique_ptr<BatchModels>
     return false;
   }
   try {
-    models.reset(new BatchModels{cascade_path,
+    models.reset(new AnalysisModels{cascade_path,
                                  LandmarkLocator(data_dir + "/" + kShapePredictorFile), {}});
   } catch (const std::exception& e) {
     error = std::string("cannot load the shape predictor: ") + e.what();
@@ -84,7 +84,7 @@ bool load_batch_models(const std::string& data_dir, std::unique_ptr<BatchModels>
   return true;
 }
 
-Worker::Worker(const BatchModels& models) : locator(models.locator), models(models) {
+Worker::Worker(const AnalysisModels& models) : locator(models.locator), models(models) {
   cascade.load(models.cascade_path);  // loaded once already: it cannot fail now
 }
 

@@ -1,4 +1,4 @@
-#include "batch/json_result.h"
+#include "analysis/json_result.h"
 
 #include <algorithm>
 #include <cmath>

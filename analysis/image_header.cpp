@@ -1,4 +1,4 @@
-#include "batch/image_header.h"
+#include "analysis/image_header.h"
 
 #include <cstdlib>
 #include <fstream>

@@ -1,5 +1,5 @@
-// One photo's analysis inside a batch: exactly faceprobe's, with the data
-// files loaded once.
+// One photo's analysis as faceprobe-batch and faceprobe-serve run it:
+// exactly faceprobe's, with the data files loaded once.
 #pragma once
 
 #include <memory>
@@ -11,7 +11,7 @@
 #include "model/named_pose.h"
 
 // What every worker starts from, loaded once before the first photo.
-struct BatchModels {
+struct AnalysisModels {
   std::string cascade_path;
   LandmarkLocator locator;      // its predictor is shared by every copy
   ModelVertexTable vertices;    // read and checked once
@@ -26,7 +26,7 @@ std::string find_data_dir(const std::string& given, std::string& error);
 
 // Loads the three data files from `data_dir`. On a missing or broken file
 // returns false with a message naming it.
-bool load_batch_models(const std::string& data_dir, std::unique_ptr<BatchModels>& models,
+bool load_analysis_models(const std::string& data_dir, std::unique_ptr<AnalysisModels>& models,
                        std::string& error);
 
 // What one worker owns. Shared by all workers, and only read: the shape
@@ -35,10 +35,10 @@ bool load_batch_models(const std::string& data_dir, std::unique_ptr<BatchModels>
 // keeps per-image state in the object), the face detector (its call
 // operator is not const and keeps scratch buffers), the AnalysisState.
 struct Worker {
-  explicit Worker(const BatchModels& models);
+  explicit Worker(const AnalysisModels& models);
   cv::CascadeClassifier cascade;
   LandmarkLocator locator;
-  const BatchModels& models;
+  const AnalysisModels& models;
 };
 
 struct PhotoResult {

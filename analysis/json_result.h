@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "batch/photo_analysis.h"
+#include "analysis/photo_analysis.h"
 
 // Fields kept in the order they are set.
 using Json = nlohmann::ordered_json;
