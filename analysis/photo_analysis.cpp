@@ -21,6 +21,7 @@ namespace fs = std::filesystem;
 #include "driver/report.h"
 #include "face/detection.h"
 #include "face/normalise.h"
+#include "face/task_pool.h"
 #include "model/candide.h"
 #include "model/named_pose.h"
 
@@ -90,14 +91,41 @@ Worker::Worker(const AnalysisModels& models) : locator(models.locator), models(m
 
 namespace {
 
+// The cascade's answer to whether the photo shows a face and, when it does,
+// the faces the first landmark pass searches for. Both need only the photo:
+// on a free core the cascade runs beside the search. The cascade still
+// decides first: without its face the analysis ends, whatever the search
+// found or raised. With no core free it runs first, as faceprobe runs it,
+// and a photo it finds no face in costs no search.
+bool pass_face_gate(const cv::Mat& photo, Worker& worker,
+                    std::vector<dlib::rect_detection>& photo_faces) {
+  std::vector<cv::Rect> faces;
+  if (!core_free()) {
+    search_faces(worker.cascade, photo, faces);
+    if (faces.empty()) return false;
+    photo_faces = find_landmark_faces(photo, worker.locator.detector, *worker.locator.search);
+    return true;
+  }
+  TaskGroup gate;
+  gate.spawn([&] { search_faces(worker.cascade, photo, faces); });
+  try {
+    photo_faces = find_landmark_faces(photo, worker.locator.detector, *worker.locator.search);
+  } catch (...) {
+    gate.wait();
+    if (faces.empty()) return false;
+    throw;
+  }
+  gate.wait();
+  return !faces.empty();
+}
+
 // faceprobe's run from the loaded photo on; the status stays "ok" only when
 // the record is complete.
 void run_stages(const cv::Mat& photo, const std::string& output_path,
                 const std::string& annotated_path, Worker& worker, PhotoResult& result) {
   AnalysisState& state = result.state;
-  std::vector<cv::Rect> faces;
-  search_faces(worker.cascade, photo, faces);
-  if (faces.empty()) {
+  std::vector<dlib::rect_detection> photo_faces;
+  if (!pass_face_gate(photo, worker, photo_faces)) {
     result.status = "ERROR: FACE NOT FOUND";
     return;
   }
@@ -105,8 +133,9 @@ void run_stages(const cv::Mat& photo, const std::string& output_path,
   cv::Mat canvas;
   std::string write_error;
   result.first_pass_ran = true;
-  const bool placed = place_landmarks(photo, output_path, worker.locator, state, canvas,
-                                      &write_error, &result.photo_pass, &result.photo_landmarks);
+  const bool placed =
+      place_landmarks(photo, photo_faces, output_path, worker.locator, state, canvas,
+                      &write_error, &result.photo_pass, &result.photo_landmarks);
   result.photo_landmarks_placed = result.photo_pass.faces > 0;
   if (!placed) {
     result.status = "ERROR: FACE NOT FOUND";

@@ -1,8 +1,9 @@
-// Times each stage of one faceprobe run separately, on a small and a large
-// photo, and prints the median of several repetitions with its share of the
-// whole. Usage: stage_profile DATA_DIR PHOTO [REPETITIONS]
-// DATA_DIR holds the three data files; the large photo is PHOTO scaled up to
-// about 19 megapixels.
+// Times each stage of one faceprobe run separately, on PHOTO scaled to 0.3,
+// 12, 19 and 48 megapixels, and prints the median of several repetitions
+// with its share of the whole. The face searches run as faceprobe runs them:
+// in parallel, or dlib's own with FACEPROBE_SERIAL_SEARCH=1.
+// Usage: stage_profile DATA_DIR PHOTO [REPETITIONS]
+// DATA_DIR holds the three data files.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -159,17 +160,18 @@ int main(int argc, char** argv) {
     std::cerr << "cannot read " << argv[2] << "\n";
     return 2;
   }
-  // Small: about 0.3 megapixels; large: about 19 megapixels.
+  // From a small web photo to a large phone photo.
   const struct {
     const char* name;
     double megapixels;
-  } sizes[] = {{"small", 0.3}, {"large", 19.0}};
+  } sizes[] = {{"0.3 MP", 0.3}, {"12 MP", 12.0}, {"19 MP", 19.0}, {"48 MP", 48.0}};
   for (const auto& size : sizes) {
     const double scale = std::sqrt(size.megapixels * 1e6 / original.total());
     cv::Mat scaled;
     cv::resize(original, scaled, cv::Size(), scale, scale,
                scale < 1 ? cv::INTER_AREA : cv::INTER_CUBIC);
-    const std::string path = (scratch / (std::string(size.name) + ".png")).string();
+    const std::string path =
+        (scratch / ("photo-" + std::to_string(size.megapixels) + ".png")).string();
     cv::imwrite(path, scaled);
 
     std::vector<Stage> stages = {

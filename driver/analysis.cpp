@@ -8,11 +8,13 @@
 #include "measures/brightness.h"
 #include "model/head_pose.h"
 
-bool place_landmarks(const cv::Mat& photo, const std::string& output_path,
-                     LandmarkLocator& locator, AnalysisState& state, cv::Mat& canvas,
-                     std::string* write_error, LandmarkPass* photo_pass,
-                     LandmarkTable* photo_landmarks) {
-  if (!locate_landmarks(photo, locator, state, photo_pass)) return false;
+bool place_landmarks(const cv::Mat& photo, const std::vector<dlib::rect_detection>& photo_faces,
+                     const std::string& output_path, LandmarkLocator& locator,
+                     AnalysisState& state, cv::Mat& canvas, std::string* write_error,
+                     LandmarkPass* photo_pass, LandmarkTable* photo_landmarks) {
+  if (!place_face_landmarks(photo, photo_faces, *locator.predictor, state, photo_pass)) {
+    return false;
+  }
   if (photo_landmarks) std::copy(std::begin(state.landmarks), std::end(state.landmarks),
                                  std::begin(*photo_landmarks));
   return normalise_face(photo, output_path, locator, state, canvas, write_error);

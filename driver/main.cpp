@@ -79,8 +79,7 @@ int run(const std::string& path) {
   (void)kept_model;
   state.landmark_count = kLandmarkCount;
   cv::Mat canvas;
-  if (!place_face_landmarks(photo, photo_faces, *locator.predictor, state) ||
-      !normalise_face(photo, resized_image_path(path), locator, state, canvas)) {
+  if (!place_landmarks(photo, photo_faces, resized_image_path(path), locator, state, canvas)) {
     return fail("ERROR: FACE NOT FOUND");
   }
   std::string report;

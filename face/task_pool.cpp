@@ -129,6 +129,13 @@ TaskGroup::~TaskGroup() {
   }
 }
 
+bool core_free() {
+  TaskPool& pool = TaskPool::shared();
+  std::lock_guard<std::mutex> lock(pool.mutex);
+  pool.start_helpers();
+  return pool.helpers > 0 && pool.helping < pool.cores - pool.claimed;
+}
+
 CoreClaim::CoreClaim() {
   TaskPool& pool = TaskPool::shared();
   std::lock_guard<std::mutex> lock(pool.mutex);

@@ -35,6 +35,10 @@ class TaskGroup {
   std::condition_variable settled_;
 };
 
+// True when a helper could start a task now: some core is held by no
+// analysis and used by no helper.
+bool core_free();
+
 // Held by a thread while it analyses photos: helpers only run tasks on the
 // cores that no holder is using.
 class CoreClaim {

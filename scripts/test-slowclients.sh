@@ -10,6 +10,10 @@
 # available, every normal request got 200, the loaded p50 is at most 1.5 x
 # the quiet one, the service's peak memory stays under 400 MB and it exits
 # 0 on SIGTERM. slowhttptest exits 0 whatever happens, so its CSV is read.
+# Last, two more services get 100 connections at once: one limited to 50
+# connections must refuse the rest and count them, one limited by prlimit to
+# 48 file descriptors must back off from accept errors (EMFILE) instead of
+# spinning; both answer a normal request once the crowd is gone.
 # Needs slowhttptest and curl (installed by setup-deps.sh) and, for the
 # connections, a file descriptor limit the script raises as far as allowed
 # (at least 12,000 are needed).
@@ -24,8 +28,10 @@ ulimit -n "$((hard < 65536 ? hard : 65536))"
 
 work=$(mktemp -d)
 service_pid=
+limited_pid=
 cleanup() {
   [ -n "$service_pid" ] && kill "$service_pid" 2>/dev/null || true
+  [ -n "$limited_pid" ] && kill "$limited_pid" 2>/dev/null || true
   pkill -P $$ slowhttptest 2>/dev/null || true
   rm -rf "$work"
 }
@@ -85,6 +91,7 @@ all_ok "$work/loaded" "under 2,500 slow connections"
 loaded=$(awk '{print $2}' "$work/loaded" | median)
 awk -v q="$quiet" -v l="$loaded" 'BEGIN {exit !(l <= 1.5 * q)}' ||
   fail "p50 under load ${loaded} s against ${quiet} s quiet (more than 1.5 x)"
+declare -A wanted=([slowloris]=1000 [slowbody]=1000 [slowread]=500)
 for mode in slowloris slowbody slowread; do
   csv=$work/$mode.csv
   if [ ! -s "$csv" ]; then
@@ -95,6 +102,9 @@ for mode in slowloris slowbody slowread; do
   down=$(awk -F, 'NR > 1 && $5 + 0 == 0' "$csv" | wc -l)
   most=$(awk -F, 'NR > 1 && $4 + 0 > m {m = $4 + 0} END {print m + 0}' "$csv")
   [ "$down" -eq 0 ] || fail "slowhttptest $mode: service unavailable in $down seconds"
+  # Fewer held at once would make the test say less than it claims.
+  [ $((most * 5)) -ge $((wanted[$mode] * 4)) ] ||
+    fail "slowhttptest $mode held only $most of ${wanted[$mode]} connections at once"
   echo "slowhttptest $mode: up to $most connections at once, service available throughout"
 done
 
@@ -130,5 +140,55 @@ service_pid=
 echo "normal client p50: ${quiet} s quiet, ${loaded} s under 2,500 slow connections," \
   "${idle} s beside 10,000 idle ones; peak memory ${peak} MB; refusals:"
 sed 's/^/  /' "$work/metrics"
+# 100 connections at once against a limit: CPU time while they are held
+# (ticks of 10 ms over 2 s), then a normal request, then the counters.
+crowd() {
+  python3 - "$1" "$2" "$photo" <<'EOF'
+import socket, subprocess, sys, time
+port, pid, photo = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+held = [socket.create_connection(("127.0.0.1", port), timeout=5) for _ in range(100)]
+time.sleep(0.5)
+ticks = lambda: sum(int(x) for x in open("/proc/%s/stat" % pid).read().split()[13:15])
+before = ticks()
+time.sleep(2)
+busy = ticks() - before
+for s in held:
+    s.close()
+time.sleep(0.5)
+code = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "--max-time", "20",
+                       "--data-binary", "@" + photo, "http://127.0.0.1:%d/analyse" % port],
+                      capture_output=True, text=True).stdout
+metrics = subprocess.run(["curl", "-s", "http://127.0.0.1:%d/metrics" % port],
+                         capture_output=True, text=True).stdout
+count = lambda series: int(next((l.split()[1] for l in metrics.splitlines()
+                                 if l.startswith(series + " ")), "0"))
+print(busy, code, count('faceprobe_connections_refused_total{reason="limit"}'),
+      count("faceprobe_accept_errors_total"))
+EOF
+}
+# Starts a service with a limit: COMMAND... (run in the run folder).
+limited_service() {
+  (cd "$build/run" && exec "$@" --listen 127.0.0.1:0 --jobs 1 >"$work/limited" 2>/dev/null) &
+  limited_pid=$!
+  for _ in $(seq 100); do
+    grep -q listening "$work/limited" 2>/dev/null && break
+    sleep 0.1
+  done
+  limited_port=$(grep -o 'http://127\.0\.0\.1:[0-9]*' "$work/limited" | grep -o '[0-9]*$')
+}
+limited_service ./faceprobe-serve --max-connections 50
+read -r busy code refused _ < <(crowd "$limited_port" "$limited_pid")
+kill -TERM "$limited_pid"
+wait "$limited_pid" || true
+[ "$code" = 200 ] && [ "$refused" -ge 50 ] ||
+  fail "--max-connections 50: $refused of 100 connections refused, then a request got $code"
+limited_service prlimit --nofile=48 ./faceprobe-serve
+read -r busy code _ errors < <(crowd "$limited_port" "$limited_pid")
+kill -TERM "$limited_pid"
+wait "$limited_pid" || true
+[ "$code" = 200 ] && [ "$errors" -gt 0 ] && [ "$busy" -le 20 ] ||
+  fail "48 descriptors: $errors accept errors, ${busy}0 ms of CPU in 2 s, then a request got $code"
+echo "100 connections against --max-connections 50: $refused refused, then 200;" \
+  "against 48 descriptors: $errors accept errors, ${busy}0 ms of CPU in 2 s, then 200"
 [ "$failed" -eq 0 ] && echo "slow clients: the service stayed available to the normal client"
 exit "$failed"

@@ -80,27 +80,38 @@ std::string number(double value) {
   return text;
 }
 
+// One metric's HELP and TYPE lines.
+std::string header(const std::string& name, const std::string& type, const std::string& help) {
+  return "# HELP " + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+}
+
+// A counter with one label, a series per value.
+std::string labelled(const std::string& name, const std::string& key, const std::string& help,
+                     const std::map<std::string, uint64_t>& counts) {
+  std::string out = header(name, "counter", help);
+  for (const auto& [value, count] : counts) {
+    out += name + "{" + key + "=\"" + label(value) + "\"} " + std::to_string(count) + "\n";
+  }
+  return out;
+}
+
+std::string single(const std::string& name, const std::string& type, const std::string& help,
+                   const std::string& value) {
+  return header(name, type, help) + name + " " + value + "\n";
+}
+
 }  // namespace
 
 std::string Metrics::text() const {
   std::lock_guard<std::mutex> hold(lock_);
+  std::map<std::string, uint64_t> by_code;
+  for (const auto& [code, count] : requests_by_code_) by_code[std::to_string(code)] = count;
   std::string out =
-      "# HELP faceprobe_requests_total HTTP requests answered, by status code.\n"
-      "# TYPE faceprobe_requests_total counter\n";
-  for (const auto& [code, count] : requests_by_code_) {
-    out += "faceprobe_requests_total{code=\"" + std::to_string(code) + "\"} " +
-           std::to_string(count) + "\n";
-  }
-  out +=
-      "# HELP faceprobe_analyses_total Photos analysed, by the analysis's status.\n"
-      "# TYPE faceprobe_analyses_total counter\n";
-  for (const auto& [status, count] : analyses_by_status_) {
-    out += "faceprobe_analyses_total{status=\"" + label(status) + "\"} " +
-           std::to_string(count) + "\n";
-  }
-  out +=
-      "# HELP faceprobe_analysis_seconds Time one analysis took.\n"
-      "# TYPE faceprobe_analysis_seconds histogram\n";
+      labelled("faceprobe_requests_total", "code", "HTTP requests answered, by status code.",
+               by_code) +
+      labelled("faceprobe_analyses_total", "status", "Photos analysed, by the analysis's status.",
+               analyses_by_status_) +
+      header("faceprobe_analysis_seconds", "histogram", "Time one analysis took.");
   uint64_t cumulative = 0;
   for (size_t i = 0; i < bucket_bounds_.size(); ++i) {
     cumulative += bucket_counts_[i];
@@ -110,37 +121,21 @@ std::string Metrics::text() const {
   out += "faceprobe_analysis_seconds_bucket{le=\"+Inf\"} " + std::to_string(analyses_) + "\n" +
          "faceprobe_analysis_seconds_sum " + number(analysis_seconds_) + "\n" +
          "faceprobe_analysis_seconds_count " + std::to_string(analyses_) + "\n" +
-         "# HELP faceprobe_requests_in_flight Requests being handled now.\n"
-         "# TYPE faceprobe_requests_in_flight gauge\n"
-         "faceprobe_requests_in_flight " + std::to_string(in_flight_) + "\n" +
-         "# HELP faceprobe_queue_length Requests waiting for an analysis worker.\n"
-         "# TYPE faceprobe_queue_length gauge\n"
-         "faceprobe_queue_length " + std::to_string(queue_length_) + "\n" +
-         "# HELP faceprobe_open_connections Client connections open now.\n"
-         "# TYPE faceprobe_open_connections gauge\n"
-         "faceprobe_open_connections " + std::to_string(open_connections_) + "\n" +
-         "# HELP faceprobe_connections_refused_total Connections closed as soon as accepted, "
-         "by reason.\n"
-         "# TYPE faceprobe_connections_refused_total counter\n";
-  for (const auto& [reason, count] : connections_refused_) {
-    out += "faceprobe_connections_refused_total{reason=\"" + label(reason) + "\"} " +
-           std::to_string(count) + "\n";
-  }
-  out +=
-      "# HELP faceprobe_requests_refused_total Requests refused before they were handled, "
-      "by reason.\n"
-      "# TYPE faceprobe_requests_refused_total counter\n";
-  for (const auto& [reason, count] : requests_refused_) {
-    out += "faceprobe_requests_refused_total{reason=\"" + label(reason) + "\"} " +
-           std::to_string(count) + "\n";
-  }
-  out += "# HELP faceprobe_analyses_dropped_total Analyses not run: their client left while "
-         "they waited.\n"
-         "# TYPE faceprobe_analyses_dropped_total counter\n"
-         "faceprobe_analyses_dropped_total " + std::to_string(analyses_dropped_) + "\n" +
-         "# HELP faceprobe_accept_errors_total Connections the system could not accept "
-         "(out of descriptors or memory).\n"
-         "# TYPE faceprobe_accept_errors_total counter\n"
-         "faceprobe_accept_errors_total " + std::to_string(accept_errors_) + "\n";
+         single("faceprobe_requests_in_flight", "gauge", "Requests being handled now.",
+                std::to_string(in_flight_)) +
+         single("faceprobe_queue_length", "gauge", "Requests waiting for an analysis worker.",
+                std::to_string(queue_length_)) +
+         single("faceprobe_open_connections", "gauge", "Client connections open now.",
+                std::to_string(open_connections_)) +
+         labelled("faceprobe_connections_refused_total", "reason",
+                  "Connections closed as soon as accepted, by reason.", connections_refused_) +
+         labelled("faceprobe_requests_refused_total", "reason",
+                  "Requests refused before they were handled, by reason.", requests_refused_) +
+         single("faceprobe_analyses_dropped_total", "counter",
+                "Analyses not run: their client left while they waited.",
+                std::to_string(analyses_dropped_)) +
+         single("faceprobe_accept_errors_total", "counter",
+                "Connections the system could not accept (out of descriptors or memory).",
+                std::to_string(accept_errors_));
   return out;
 }

@@ -31,7 +31,8 @@ using nlohmann::json;
 // port, stopped with SIGTERM when the test is done with it.
 class Service {
  public:
-  explicit Service(std::vector<std::string> args = {}) {
+  // `temp_dir`, when given, is the service's TMPDIR.
+  explicit Service(std::vector<std::string> args = {}, const std::string& temp_dir = "") {
     args.insert(args.begin(), {FACEPROBE_SERVE_BIN, "--listen", "127.0.0.1:0"});
     int out[2];
     if (pipe(out) != 0) throw std::runtime_error("pipe");
@@ -41,6 +42,7 @@ class Service {
       const int err = ::open(err_.path().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       dup2(err, STDERR_FILENO);
       if (chdir(fs::path(FACEPROBE_SERVE_BIN).parent_path().c_str()) != 0) _exit(127);
+      if (!temp_dir.empty()) setenv("TMPDIR", temp_dir.c_str(), 1);
       std::vector<char*> argv;
       for (std::string& a : args) argv.push_back(a.data());
       argv.push_back(nullptr);
@@ -341,8 +343,10 @@ std::string form(const std::string& name, const std::string& filename,
 // that trickling cannot stretch, limits, chunked bodies, 100-continue, forms,
 // request ids, keep-alive. Each exchange ends with the service closing.
 TEST(Serve, EveryWayOfSendingGetsItsAnswer) {
+  ScratchDir temp;
   Service service({"--jobs", "1", "--header-timeout", "1", "--body-timeout", "1",
-                   "--keep-alive", "1", "--max-header", "4096"});
+                   "--keep-alive", "1", "--max-header", "4096"},
+                  temp.path().string());
   const std::string photo = read_file(test_photo("grace_hopper.jpg"));
   ScratchDir dir;
   write_file(dir / "grace_hopper.jpg", photo);
@@ -411,7 +415,12 @@ TEST(Serve, EveryWayOfSendingGetsItsAnswer) {
   EXPECT_NE(log.find(" caller-7\n"), std::string::npos) << log;
   EXPECT_TRUE(std::regex_search(log, std::regex(R"(GET /readyz 200 \d+ \d+\.\d [0-9a-f]{16}\n)")))
       << log;
+  // No upload is left in the service's private folder, and the folder goes
+  // with the service.
+  ASSERT_EQ(temp.entries().size(), 1u);
+  EXPECT_TRUE(fs::is_empty(temp / *temp.entries().begin()));
   EXPECT_EQ(service.stop(), 0);
+  EXPECT_TRUE(temp.entries().empty());
 }
 
 // A client that leaves while its photo waits for the one worker costs no
