@@ -21,6 +21,7 @@ namespace fs = std::filesystem;
 #include "driver/report.h"
 #include "face/detection.h"
 #include "face/normalise.h"
+#include "face/pose_landmarks.h"
 #include "face/task_pool.h"
 #include "model/candide.h"
 #include "model/named_pose.h"
@@ -119,6 +120,16 @@ bool pass_face_gate(const cv::Mat& photo, Worker& worker,
   return !faces.empty();
 }
 
+// The named pose, from the first pass's points placed again for it; a first
+// pass no face could give is refused as it stands.
+NamedPose name_pose(const cv::Mat& photo, const AnalysisState& state,
+                    const LandmarkTable& first_pass, const dlib::shape_predictor& predictor) {
+  NamedPose pose;
+  pose.reason = named_pose_fault(state, point_table(first_pass));
+  if (!pose.reason.empty()) return pose;
+  return solve_named_pose(state, place_pose_landmarks(photo, first_pass, predictor));
+}
+
 // faceprobe's run from the loaded photo on; the status stays "ok" only when
 // the record is complete.
 void run_stages(const cv::Mat& photo, const std::string& output_path,
@@ -144,7 +155,7 @@ void run_stages(const cv::Mat& photo, const std::string& output_path,
   std::string record;
   append_landmark_segment(record, state);
   result.brightness = measure_face(canvas, state, record);
-  result.pose = solve_named_pose(state, result.photo_landmarks);
+  result.pose = name_pose(photo, state, result.photo_landmarks, *worker.locator.predictor);
   result.status = "ok";
   result.payload = record;
   result.write_error = write_error;

@@ -274,3 +274,8 @@ bool decode_shape_predictor(const unsigned char* bytes, size_t size,
   predictor = std::move(decoded);
   return true;
 }
+
+PredictorTables predictor_tables(const dlib::shape_predictor& predictor) {
+  return {predictor.*member(InitialShape()), predictor.*member(Forests()),
+          predictor.*member(Anchors()), predictor.*member(Deltas())};
+}

@@ -23,3 +23,16 @@ using ConsumedBytes = std::function<void(size_t)>;
 bool decode_shape_predictor(const unsigned char* bytes, size_t size,
                             dlib::shape_predictor& predictor,
                             const ConsumedBytes& consumed = nullptr);
+
+// The tables of a predictor, which dlib keeps private, to read: its mean
+// shape in the unit box (x0, y0, x1, ...), its cascade of forests, and the
+// pixels each level of the cascade reads, as the landmark each is anchored
+// to and the offset from it, both in the mean shape's unit box.
+struct PredictorTables {
+  const dlib::matrix<float, 0, 1>& initial_shape;
+  const std::vector<std::vector<dlib::impl::regression_tree>>& forests;
+  const std::vector<std::vector<unsigned long>>& anchors;
+  const std::vector<std::vector<dlib::vector<float, 2>>>& deltas;
+};
+
+PredictorTables predictor_tables(const dlib::shape_predictor& predictor);

@@ -45,9 +45,9 @@ constexpr double kMinSpreadRatio = 0.1;
 // cheek, no longer counts; it fades out on the way there.
 constexpr double kHiddenJawYaw = 10.0;
 
-cv::Point2d eye_centre(const LandmarkTable& landmarks, int first) {
+cv::Point2d eye_centre(const PointTable& landmarks, int first) {
   cv::Point2d sum(0, 0);
-  for (int i = first; i < first + 6; ++i) sum += cv::Point2d(landmarks[i].x, landmarks[i].y);
+  for (int i = first; i < first + 6; ++i) sum += landmarks[i];
   return sum / 6.0;
 }
 
@@ -58,7 +58,7 @@ cv::Point3d eye_centre(const FaceShape& face, int first) {
 }
 
 // Why no face gives these landmarks, or "" when one may.
-std::string landmark_fault(const LandmarkTable& landmarks, const FaceShape& face,
+std::string landmark_fault(const PointTable& landmarks, const FaceShape& face,
                            int32_t width, int32_t height) {
   if (cv::norm(eye_centre(landmarks, 36) - eye_centre(landmarks, 42)) < kMinEyeDistance) {
     return "face too small";
@@ -66,17 +66,19 @@ std::string landmark_fault(const LandmarkTable& landmarks, const FaceShape& face
   cv::Point2d mean(0, 0);
   double total = 0;
   for (int i = 0; i < kLandmarkCount; ++i) {
-    const LandmarkPoint& p = landmarks[i];
-    if (face.weights[i] == kRigid && (p.x < 0 || p.y < 0 || p.x >= width || p.y >= height)) {
+    const cv::Point2d& p = landmarks[i];
+    // Beyond the outer pixels' edges, or not a number at all.
+    if (face.weights[i] == kRigid &&
+        !(p.x >= -0.5 && p.y >= -0.5 && p.x < width - 0.5 && p.y < height - 0.5)) {
       return "landmarks outside the photo";
     }
-    mean += face.weights[i] * cv::Point2d(p.x, p.y);
+    mean += face.weights[i] * p;
     total += face.weights[i];
   }
   mean /= total;
   cv::Matx22d spread = cv::Matx22d::zeros();
   for (int i = 0; i < kLandmarkCount; ++i) {
-    const cv::Point2d d = cv::Point2d(landmarks[i].x, landmarks[i].y) - mean;
+    const cv::Point2d d = landmarks[i] - mean;
     spread += face.weights[i] * cv::Matx22d(d.x * d.x, d.x * d.y, d.x * d.y, d.y * d.y);
   }
   cv::Vec2d eigen;
@@ -85,42 +87,53 @@ std::string landmark_fault(const LandmarkTable& landmarks, const FaceShape& face
   return "";
 }
 
+// The head's pose in the camera's frame: a point p of the face is seen at
+// rotation * p + translation.
 struct Fit {
-  cv::Vec3d rotation_vector, translation;
+  cv::Matx33d rotation = cv::Matx33d::eye();
+  cv::Vec3d translation;
 };
 
 // Weighted squared reprojection error of the face through `fit`, and, when
-// `normal` is given, the normal equations of its six parameters (rotation
-// vector, translation): J'WJ into `normal`, J'Wr into `gradient`.
+// `normal` is given, the normal equations of six parameters: a small turn
+// applied to the head before its rotation (a rotation vector), then the
+// translation: J'WJ into `normal`, J'Wr into `gradient`.
 double weighted_cost(const FaceShape& face, const std::vector<cv::Point2d>& image,
                      const cv::Matx33d& camera, const Fit& fit, cv::Matx66d* normal = nullptr,
                      cv::Vec6d* gradient = nullptr) {
-  const std::vector<cv::Point3d> model(std::begin(face.points), std::end(face.points));
-  std::vector<cv::Point2d> projected;
-  cv::Mat jacobian;
   if (normal) {
-    cv::projectPoints(model, fit.rotation_vector, fit.translation, camera, cv::noArray(),
-                      projected, jacobian);
     *normal = cv::Matx66d::zeros();
     *gradient = cv::Vec6d::all(0);
-  } else {
-    cv::projectPoints(model, fit.rotation_vector, fit.translation, camera, cv::noArray(),
-                      projected);
   }
+  const double fx = camera(0, 0), fy = camera(1, 1), cx = camera(0, 2), cy = camera(1, 2);
   double cost = 0;
   for (int i = 0; i < kLandmarkCount; ++i) {
     const double w = face.weights[i];
     if (w == 0) continue;
-    const cv::Point2d r = projected[i] - image[i];
-    cost += w * (r.x * r.x + r.y * r.y);
+    const cv::Point3d& p = face.points[i];
+    const cv::Vec3d turned = fit.rotation * cv::Vec3d(p.x, p.y, p.z);
+    const cv::Vec3d seen = turned + fit.translation;
+    const double r[2] = {fx * seen[0] / seen[2] + cx - image[i].x,
+                         fy * seen[1] / seen[2] + cy - image[i].y};
+    cost += w * (r[0] * r[0] + r[1] * r[1]);
     if (!normal) continue;
+    // The projection's derivatives by the seen point; the seen point's by a
+    // small turn d is d x turned, by the translation the identity.
+    const double z2 = seen[2] * seen[2];
+    const cv::Matx23d by_point(fx / seen[2], 0, -fx * seen[0] / z2,
+                               0, fy / seen[2], -fy * seen[1] / z2);
+    const cv::Matx33d by_turn(0, turned[2], -turned[1],
+                              -turned[2], 0, turned[0],
+                              turned[1], -turned[0], 0);
+    const cv::Matx23d turn_part = by_point * by_turn;
     for (int axis = 0; axis < 2; ++axis) {
-      // The first six columns: derivatives by the rotation vector, then by
-      // the translation.
-      const double* row = jacobian.ptr<double>(2 * i + axis);
-      const double residual = axis == 0 ? r.x : r.y;
+      double row[6];
+      for (int j = 0; j < 3; ++j) {
+        row[j] = turn_part(axis, j);
+        row[j + 3] = by_point(axis, j);
+      }
       for (int j = 0; j < 6; ++j) {
-        (*gradient)[j] += w * residual * row[j];
+        (*gradient)[j] += w * r[axis] * row[j];
         for (int k = 0; k < 6; ++k) (*normal)(j, k) += w * row[j] * row[k];
       }
     }
@@ -141,10 +154,10 @@ void refine(const FaceShape& face, const std::vector<cv::Point2d>& image,
     cv::Vec6d step;
     if (!cv::solve(damped, -gradient, step, cv::DECOMP_CHOLESKY)) break;
     Fit next = fit;
-    for (int k = 0; k < 3; ++k) {
-      next.rotation_vector[k] += step[k];
-      next.translation[k] += step[k + 3];
-    }
+    cv::Matx33d turn;
+    cv::Rodrigues(cv::Vec3d(step[0], step[1], step[2]), turn);
+    next.rotation = turn * fit.rotation;
+    next.translation += cv::Vec3d(step[3], step[4], step[5]);
     const double next_cost = weighted_cost(face, image, camera, next);
     if (!(next_cost < cost)) {
       damping *= 10;
@@ -161,9 +174,7 @@ void refine(const FaceShape& face, const std::vector<cv::Point2d>& image,
 
 // The head's rotation in the viewer's frame (y up, z towards the viewer): a
 // face looking straight into the camera is the identity.
-cv::Matx33d viewer_rotation(const cv::Vec3d& rotation_vector) {
-  cv::Matx33d rotation;
-  cv::Rodrigues(rotation_vector, rotation);
+cv::Matx33d viewer_rotation(const cv::Matx33d& rotation) {
   const cv::Matx33d camera_to_viewer(1, 0, 0, 0, -1, 0, 0, 0, -1);
   return camera_to_viewer * rotation;
 }
@@ -188,19 +199,21 @@ void decompose(NamedPose& pose) {
 
 // Why the fitted head cannot be the one photographed, or "".
 std::string solution_fault(const Fit& fit) {
-  if (!cv::checkRange(fit.rotation_vector) || !cv::checkRange(fit.translation)) {
-    return "no solution";
-  }
+  if (!cv::checkRange(fit.rotation) || !cv::checkRange(fit.translation)) return "no solution";
   if (fit.translation[2] <= 0) return "behind the camera";
-  cv::Matx33d rotation;
-  cv::Rodrigues(fit.rotation_vector, rotation);
   // The face's outward direction against the line of sight to it.
-  const cv::Vec3d outward(rotation(0, 2), rotation(1, 2), rotation(2, 2));
+  const cv::Vec3d outward(fit.rotation(0, 2), fit.rotation(1, 2), fit.rotation(2, 2));
   if (outward.dot(fit.translation) >= 0) return "facing away";
   return "";
 }
 
 }  // namespace
+
+PointTable point_table(const LandmarkTable& landmarks) {
+  PointTable points;
+  for (int i = 0; i < kLandmarkCount; ++i) points[i] = {double(landmarks[i].x), double(landmarks[i].y)};
+  return points;
+}
 
 int mirrored_landmark(int i) { return kMirror[i]; }
 
@@ -218,10 +231,14 @@ cv::Matx33d photo_camera(int32_t width, int32_t height) {
   return cv::Matx33d(focal, 0, (width - 1) * 0.5, 0, focal, (height - 1) * 0.5, 0, 0, 1);
 }
 
-NamedPose solve_named_pose(const AnalysisState& state, const LandmarkTable& photo_landmarks) {
+std::string named_pose_fault(const AnalysisState& state, const PointTable& landmarks) {
+  return landmark_fault(landmarks, face_shape(), state.image_width, state.image_height);
+}
+
+NamedPose solve_named_pose(const AnalysisState& state, const PointTable& landmarks) {
   NamedPose pose;
   FaceShape face = face_shape();
-  pose.reason = landmark_fault(photo_landmarks, face, state.image_width, state.image_height);
+  pose.reason = landmark_fault(landmarks, face, state.image_width, state.image_height);
   if (!pose.reason.empty()) return pose;
 
   const cv::Matx33d camera = photo_camera(state.image_width, state.image_height);
@@ -229,7 +246,7 @@ NamedPose solve_named_pose(const AnalysisState& state, const LandmarkTable& phot
   std::vector<cv::Point3d> model;
   std::vector<cv::Point2d> counted;
   for (int i = 0; i < kLandmarkCount; ++i) {
-    image.emplace_back(photo_landmarks[i].x, photo_landmarks[i].y);
+    image.push_back(landmarks[i]);
     if (face.weights[i] == kNone) continue;
     model.push_back(face.points[i]);
     counted.push_back(image.back());
@@ -238,11 +255,13 @@ NamedPose solve_named_pose(const AnalysisState& state, const LandmarkTable& phot
   try {
     // SQPnP finds the global minimum of the unweighted error; the weighted
     // fit starts there, then again once the hidden jaw side is known.
-    cv::solvePnP(model, counted, camera, cv::noArray(), fit.rotation_vector, fit.translation,
-                 false, cv::SOLVEPNP_SQPNP);
+    cv::Vec3d rotation_vector;
+    cv::solvePnP(model, counted, camera, cv::noArray(), rotation_vector, fit.translation, false,
+                 cv::SOLVEPNP_SQPNP);
+    cv::Rodrigues(rotation_vector, fit.rotation);
     refine(face, image, camera, fit);
     NamedPose first;
-    first.head = viewer_rotation(fit.rotation_vector);
+    first.head = viewer_rotation(fit.rotation);
     decompose(first);
     hide_far_jaw(face, first.yaw);
     refine(face, image, camera, fit);
@@ -253,7 +272,7 @@ NamedPose solve_named_pose(const AnalysisState& state, const LandmarkTable& phot
   pose.reason = solution_fault(fit);
   if (!pose.reason.empty()) return pose;
 
-  pose.head = viewer_rotation(fit.rotation_vector);
+  pose.head = viewer_rotation(fit.rotation);
   decompose(pose);
   double weight = 0;
   for (double w : face.weights) weight += w;

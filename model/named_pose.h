@@ -4,10 +4,16 @@
 // whole photo. The record's angles do not come from here.
 #pragma once
 
+#include <array>
 #include <opencv2/core.hpp>
 #include <string>
 
 #include "driver/analysis_state.h"
+
+// Landmarks in photo pixels, to a fraction of a pixel.
+using PointTable = std::array<cv::Point2d, kLandmarkCount>;
+
+PointTable point_table(const LandmarkTable& landmarks);
 
 // The 3D face the pose is solved against: one point per landmark, in model
 // units (x to the subject's left, y up, z out of the face), exactly mirror
@@ -46,8 +52,13 @@ struct NamedPose {
 // max(width, height) pixels, principal point at the photo's centre.
 cv::Matx33d photo_camera(int32_t width, int32_t height);
 
-// Solves the named pose from `photo_landmarks` (photo pixels) of the photo
-// whose size is in `state`.
+// Why no face could give `landmarks` on the photo whose size is in `state`
+// ("face too small", "landmarks on a line", "landmarks outside the photo"),
+// or "" when one may.
+std::string named_pose_fault(const AnalysisState& state, const PointTable& landmarks);
+
+// Solves the named pose from `landmarks` of the photo whose size is in
+// `state`.
 // Never throws: landmarks no face could give, and solutions behind the camera
 // or facing away from it, come back unsolved with the reason.
-NamedPose solve_named_pose(const AnalysisState& state, const LandmarkTable& photo_landmarks);
+NamedPose solve_named_pose(const AnalysisState& state, const PointTable& landmarks);

@@ -74,7 +74,7 @@ TEST_P(NamedPoseRoundTrip, PoseAndItsRelations) {
   AnalysisState state = model_state(30001, 20001);
   LandmarkTable landmarks;
   project_face(state, turn, 6000, {0.3, -0.2}, landmarks);
-  const NamedPose pose = solve_named_pose(state, landmarks);
+  const NamedPose pose = solve_named_pose(state, point_table(landmarks));
   expect_angles(pose, turn, 0.01, "as projected");
   EXPECT_LT(pose.fit, 0.01);
 
@@ -82,7 +82,7 @@ TEST_P(NamedPoseRoundTrip, PoseAndItsRelations) {
     AnalysisState scaled = model_state(static_cast<int>(30001 * scale),
                                        static_cast<int>(20001 * scale));
     project_face(scaled, turn, 6000 * scale, {0.3, -0.2}, landmarks);
-    expect_angles(solve_named_pose(scaled, landmarks), turn, 0.01, "scaled");
+    expect_angles(solve_named_pose(scaled, point_table(landmarks)), turn, 0.01, "scaled");
   }
 
   project_face(state, turn, 6000, {0.3, -0.2}, landmarks);
@@ -93,10 +93,10 @@ TEST_P(NamedPoseRoundTrip, PoseAndItsRelations) {
     // A quarter turn of the photo counterclockwise.
     quarter[i] = {p.y, state.image_width - 1 - p.x};
   }
-  expect_angles(solve_named_pose(state, mirrored), {pose.pitch, -pose.yaw, -pose.roll}, 1e-6,
+  expect_angles(solve_named_pose(state, point_table(mirrored)), {pose.pitch, -pose.yaw, -pose.roll}, 1e-6,
                 "mirrored");
   std::swap(state.image_width, state.image_height);
-  expect_angles(solve_named_pose(state, quarter), {pose.pitch, pose.yaw, pose.roll + 90}, 1e-6,
+  expect_angles(solve_named_pose(state, point_table(quarter)), {pose.pitch, pose.yaw, pose.roll + 90}, 1e-6,
                 "turned");
 }
 
@@ -148,7 +148,7 @@ TEST(NamedPose, RefusedWithReason) {
     LandmarkTable landmarks;
     for (int i = 0; i < kLandmarkCount; ++i) landmarks[i] = c.place(i);
     NamedPose pose;
-    EXPECT_NO_THROW(pose = solve_named_pose(state, landmarks)) << c.reason;
+    EXPECT_NO_THROW(pose = solve_named_pose(state, point_table(landmarks))) << c.reason;
     EXPECT_FALSE(pose.solved) << c.reason;
     EXPECT_EQ(pose.reason, c.reason);
   }
