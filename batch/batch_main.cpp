@@ -24,6 +24,7 @@
 #include "batch/job_queue.h"
 #include "batch/options.h"
 #include "batch/result_line.h"
+#include "batch/table.h"
 #include "driver/analysis.h"
 #include "driver/stages_isa.h"
 
@@ -53,7 +54,7 @@ class ClearingStderr : public std::streambuf {
 };
 
 void show_progress(size_t done, const Queue& queue, double seconds) {
-  const double rate = seconds > 0 ? done / seconds : 0;
+  const double rate = seconds > 0 ? (done - queue.skipped) / seconds : 0;
   if (queue.input_closed) {
     const double left = rate > 0 ? (queue.enqueued - done) / rate : 0;
     std::fprintf(stderr, "\r%zu/%zu  %.1f photos/s  %.0f s left ", done, queue.enqueued, rate,
@@ -63,19 +64,20 @@ void show_progress(size_t done, const Queue& queue, double seconds) {
   }
 }
 
-// Writes the result lines in input order as they become ready. False when
-// standard output failed.
-bool write_results(Queue& queue) {
+// Writes the result lines in input order as they become ready, to the table
+// or to standard output, after those a resumed table holds. False when the
+// output failed.
+bool write_results(Queue& queue, Table& table) {
   const bool progress = isatty(STDERR_FILENO);
   const auto start = std::chrono::steady_clock::now();
-  for (size_t next = 0;; ++next) {
+  for (size_t next = queue.resumed.size();; ++next) {
     std::string line;
     {
       std::unique_lock<std::mutex> hold(queue.lock);
       // After a stop signal, the lines of the photos finished so far.
       queue.changed.wait(hold, [&] {
         return queue.finished.count(next) || (queue.input_closed && next == queue.enqueued) ||
-               (queue.stop_signal && queue.busy == 0);
+               (halted(queue) && queue.busy == 0);
       });
       if (!queue.finished.count(next)) break;
       line = std::move(queue.finished[next]);
@@ -86,8 +88,11 @@ bool write_results(Queue& queue) {
                           .count());
       }
     }
-    std::cout << line << std::flush;
-    if (!std::cout) return false;
+    if (table.fd >= 0) {
+      if (!append_line(table, line)) return false;
+    } else if (!(std::cout << line << std::flush)) {
+      return false;
+    }
   }
   if (progress) std::fputs("\n", stderr);
   return true;
@@ -125,8 +130,9 @@ bool prepare_folder(const std::string& folder, std::string& error) {
   return true;
 }
 
-// photos, ok, each error status, files not written, seconds.
-void print_summary(const Queue& queue, double seconds) {
+// photos, ok, each error status, lines a resumed table held, files not
+// written, seconds.
+void print_summary(const Queue& queue, const BatchOptions& options, double seconds) {
   size_t photos = 0;
   for (const auto& entry : queue.statuses) photos += entry.second;
   const auto ok = queue.statuses.find("ok");
@@ -134,6 +140,9 @@ void print_summary(const Queue& queue, double seconds) {
                      std::to_string(ok == queue.statuses.end() ? 0 : ok->second) + " ok";
   for (const auto& [status, count] : queue.statuses) {
     if (status != "ok") text += ", " + std::to_string(count) + " " + status;
+  }
+  if (options.resume) {
+    text += "; " + std::to_string(queue.skipped) + " already in " + options.output;
   }
   char tail[64];
   std::snprintf(tail, sizeof tail, "; %zu files not written; %.1f s\n", queue.files_not_written,
@@ -154,6 +163,8 @@ int main(int argc, char** argv) {
     std::cout << (options.help ? kUsage : version_line("faceprobe-batch") + "\n");
     return 0;
   }
+  // Paths on standard input are read a buffer at a time, not a byte.
+  std::ios::sync_with_stdio(false);
   // Never destroyed: std::cerr may still write through it at exit.
   if (isatty(STDERR_FILENO)) std::cerr.rdbuf(new ClearingStderr);
   // Our own messages say what failed; OpenCV's log would repeat them.
@@ -165,12 +176,19 @@ int main(int argc, char** argv) {
     std::cerr << "faceprobe-batch: " << error << std::endl;
     return 2;
   }
-  if (options.format == OutputFormat::kTsv && options.header) {
-    std::cout << kTsvHeader << std::flush;
-    if (!std::cout) {
-      std::cerr << "faceprobe-batch: cannot write to standard output" << std::endl;
-      return 1;
+  Table table;
+  if (!options.output.empty()) {
+    if (!open_table(options, table_options(options, data_dir), table, error)) {
+      std::cerr << "faceprobe-batch: " << error << std::endl;
+      return 2;
     }
+  } else if (options.format == OutputFormat::kTsv && options.header) {
+    std::cout << kTsvHeader << std::flush;
+  }
+  const std::string output_name = options.output.empty() ? "standard output" : options.output;
+  if (!std::cout) {
+    std::cerr << "faceprobe-batch: cannot write to standard output" << std::endl;
+    return 1;
   }
   const auto start = std::chrono::steady_clock::now();
   const int jobs = options.jobs > 0 ? options.jobs
@@ -188,6 +206,7 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
   Queue queue;
+  queue.resumed = std::move(table.done);
   std::thread stopper([&queue, &stop_signals] {
     int signal_number = 0;
     sigwait(&stop_signals, &signal_number);
@@ -201,24 +220,37 @@ int main(int argc, char** argv) {
   for (int i = 0; i < jobs; ++i) {
     workers.emplace_back(work, std::cref(options), std::cref(*models), std::ref(queue));
   }
-  if (!write_results(queue)) {
+  if (!write_results(queue, table)) {
     // Nobody gets the results any more: end now rather than wait for an
     // input that may stay open. Normalised images are renamed into place
     // whole, so ending mid-write leaves no torn file.
-    std::cerr << "faceprobe-batch: cannot write to standard output" << std::endl;
+    std::cerr << "faceprobe-batch: cannot write to " + output_name + "\n" << std::flush;
     std::_Exit(1);
   }
   for (std::thread& worker : workers) worker.join();
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (!queue.resume_error.empty()) {
+    // Nothing was written: the table stays as it was.
+    std::cerr << "faceprobe-batch: --resume: " + queue.resume_error + "\n" << std::flush;
+    std::_Exit(2);
+  }
   if (stopping(queue)) {
     // The reader may wait on an open standard input: end without it. Every
     // photo started was finished, so no temporary is left behind.
-    print_summary(queue, seconds);
+    print_summary(queue, options, seconds);
     std::_Exit(128 + queue.stop_signal);
   }
   reader.join();
-  print_summary(queue, seconds);
+  if (table.fd >= 0 && !finish_table(table)) {
+    std::cerr << "faceprobe-batch: cannot write to " + output_name + "\n" << std::flush;
+    return 1;
+  }
+  if (options.resume && queue.statuses.empty()) {
+    std::cerr << "faceprobe-batch: " + options.output +
+                     " holds every photo of the input already: nothing to analyse\n";
+  }
+  print_summary(queue, options, seconds);
   // A photo without a face is a result; a requested file not written is not.
   return queue.files_not_written > 0 ? 1 : 0;
 }

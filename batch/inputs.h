@@ -27,3 +27,8 @@ std::vector<BatchInput> expand_path(const std::string& path, bool recursive);
 bool in_shard(const std::string& path, int shard, int count);
 
 uint64_t fnv1a(const std::string& text);
+
+// `path` made absolute against the working directory, as the process found
+// it at the first call, and lexically normal: the key by which the batch
+// tells the files it reads and writes apart.
+std::string absolute_key(const std::string& path);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "batch/result_line.h"
+#include "batch/table.h"
 #include "face/normalise.h"
 #include "face/task_pool.h"
 
@@ -34,10 +35,6 @@ std::string annotated_path_for(const std::string& photo, const BatchOptions& opt
       .string();
 }
 
-std::string absolute_key(const std::string& path) {
-  return fs::absolute(path).lexically_normal().string();
-}
-
 // The photo that writes a file: as given, and as the key it is compared by.
 struct Claim {
   std::string photo;
@@ -45,12 +42,13 @@ struct Claim {
 };
 using Claims = std::map<std::string, Claim>;  // by the key of the file written
 
-// Claims `file` for `photo`; the other photo that claimed it earlier, or "".
-// The same photo again (a caller on standard input asking twice) is analysed
-// again: its files are its own, and each is renamed into place whole.
-std::string claim(Claims& claims, const std::string& file, const std::string& photo) {
-  const std::string photo_key = absolute_key(photo);
-  const auto [earlier, fresh] = claims.emplace(absolute_key(file), Claim{photo, photo_key});
+// Claims the file of `file_key` for `photo`; the other photo that claimed it
+// earlier, or "". The same photo again (a caller on standard input asking
+// twice) is analysed again: its files are its own, and each is renamed into
+// place whole.
+std::string claim(Claims& claims, const std::string& file_key, const std::string& photo,
+                  const std::string& photo_key) {
+  const auto [earlier, fresh] = claims.emplace(file_key, Claim{photo, photo_key});
   return fresh || earlier->second.photo_key == photo_key ? "" : earlier->second.photo;
 }
 
@@ -67,10 +65,10 @@ struct Inputs {
     struct stat info;
     if (::stat(path.c_str(), &info) == 0) files.insert({info.st_dev, info.st_ino});
   }
-  bool has(const std::string& path) const {
+  bool has(const std::string& path, const std::string& key) const {
     struct stat info;
     if (::stat(path.c_str(), &info) == 0 && files.count({info.st_dev, info.st_ino})) return true;
-    return paths.count(absolute_key(path)) > 0;
+    return paths.count(key) > 0;
   }
 };
 
@@ -81,15 +79,17 @@ struct Inputs {
 // Each clash is one whole line on standard error, which workers share.
 void claim_files(Job& job, const BatchOptions& options, Claims& claims, const Inputs& inputs) {
   const std::string& photo = job.input.path;
+  const std::string photo_key = absolute_key(photo);
   job.output_path = output_path_for(photo, options);
-  if (inputs.has(job.output_path)) {
+  const std::string output_key = absolute_key(job.output_path);
+  if (inputs.has(job.output_path, output_key)) {
     // A photo of the run sits there: it is never overwritten.
     std::cerr << "faceprobe-batch: " + photo + " is not analysed: its normalised image " +
                      job.output_path + " is one of the photos given\n";
     job.earlier_claim = job.output_path;
     return;
   }
-  job.earlier_claim = claim(claims, job.output_path, photo);
+  job.earlier_claim = claim(claims, output_key, photo, photo_key);
   if (!job.earlier_claim.empty()) {
     std::cerr << "faceprobe-batch: " + photo + " is not analysed: its normalised image " +
                      job.output_path + " would replace that of " + job.earlier_claim + "\n";
@@ -97,8 +97,10 @@ void claim_files(Job& job, const BatchOptions& options, Claims& claims, const In
   }
   job.annotated_path = annotated_path_for(photo, options);
   if (job.annotated_path.empty()) return;
-  const std::string earlier =
-      inputs.has(job.annotated_path) ? job.annotated_path : claim(claims, job.annotated_path, photo);
+  const std::string annotated_key = absolute_key(job.annotated_path);
+  const std::string earlier = inputs.has(job.annotated_path, annotated_key)
+                                  ? job.annotated_path
+                                  : claim(claims, annotated_key, photo, photo_key);
   if (!earlier.empty()) {
     std::cerr << "faceprobe-batch: " + photo + " is not drawn: its annotated picture " +
                      job.annotated_path + " would replace that of " + earlier + "\n";
@@ -129,15 +131,33 @@ PhotoResult result_of(const Job& job, const BatchOptions& options, Worker& worke
 
 
 
-// Standard error on a terminal that shows the progress line: each message
-// first clears that line, so the two never run together.
+bool has_header(const BatchOptions& options) {
+  return options.format == OutputFormat::kTsv && options.header;
+}
+
+// A photo whose line the resumed table holds already: it must be the photo
+// of that line, else the input is another and the run stops.
+void skip_resumed(const Job& job, const BatchOptions& options, Queue& queue) {
+  if (line_key(job.input.path, options.format) == queue.resumed[job.index]) {
+    ++queue.skipped;
+    return;
+  }
+  if (queue.resume_error.empty()) {
+    queue.resume_error = options.output + " line " + std::to_string(job.index + 1 + has_header(options)) +
+                         " is not the line of the input's photo " + job.input.path +
+                         ": it is not the input the table was made from";
+  }
+  queue.changed.notify_all();
+}
 
 }  // namespace
 
 bool stopping(Queue& queue) {
   std::lock_guard<std::mutex> hold(queue.lock);
-  return queue.stop_signal != 0;
+  return halted(queue);
 }
+
+bool halted(const Queue& queue) { return queue.stop_signal != 0 || !queue.resume_error.empty(); }
 
 // Reads the input in order, keeps this shard's photos, and hands them out.
 void read_input(const BatchOptions& options, Queue& queue) {
@@ -159,6 +179,10 @@ void read_input(const BatchOptions& options, Queue& queue) {
     if (input.refusal.empty()) claim_files(job, options, claims, inputs);
     std::lock_guard<std::mutex> hold(queue.lock);
     job.index = queue.enqueued++;
+    if (job.index < queue.resumed.size()) {
+      skip_resumed(job, options, queue);
+      return;
+    }
     queue.pending.push_back(std::move(job));
     queue.changed.notify_all();
   };
@@ -186,6 +210,11 @@ void read_input(const BatchOptions& options, Queue& queue) {
     }
   }
   std::lock_guard<std::mutex> hold(queue.lock);
+  if (queue.resume_error.empty() && queue.enqueued < queue.resumed.size()) {
+    queue.resume_error = options.output + " holds " + std::to_string(queue.resumed.size()) +
+                         " photos' lines, the input only " + std::to_string(queue.enqueued) +
+                         " photos: it is not the input the table was made from";
+  }
   queue.input_closed = true;
   queue.changed.notify_all();
 }
@@ -197,9 +226,9 @@ void work(const BatchOptions& options, const AnalysisModels& models, Queue& queu
     {
       std::unique_lock<std::mutex> hold(queue.lock);
       queue.changed.wait(hold, [&] {
-        return !queue.pending.empty() || queue.input_closed || queue.stop_signal;
+        return !queue.pending.empty() || queue.input_closed || halted(queue);
       });
-      if (queue.pending.empty() || queue.stop_signal) return;
+      if (queue.pending.empty() || halted(queue)) return;
       job = std::move(queue.pending.front());
       queue.pending.pop_front();
       ++queue.busy;

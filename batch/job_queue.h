@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "analysis/photo_analysis.h"
 #include "batch/inputs.h"
@@ -33,13 +34,20 @@ struct Queue {
   // A stop signal came: no new photo is started; those in flight finish.
   int stop_signal = 0;
   size_t busy = 0;  // workers analysing a photo
+  // --resume: the keys of the lines the table holds, one per photo from the
+  // first; those photos are checked against the input and not analysed.
+  std::vector<uint64_t> resumed;
+  size_t skipped = 0;
+  std::string resume_error;  // the input is not the one the table was made from
   // For the summary at the end.
   std::map<std::string, size_t> statuses;
   size_t files_not_written = 0;
 };
 
-// Whether a stop signal came: no new photo is started.
+// Whether a stop signal came or the resumed table is not the input's: no new
+// photo is started. halted() is the same for a caller holding the lock.
 bool stopping(Queue& queue);
+bool halted(const Queue& queue);
 
 // Reads the photos to analyse (arguments, folders, standard input) into the
 // queue in order, each with the files it will write and any clash over their

@@ -19,6 +19,8 @@ const char* const kUsage =
     "  --annotate DIR  also draw the landmarks and pose axes on each face into DIR\n"
     "  --shard K/N     analyse only part K of N of the input\n"
     "  --max-pixels N  refuse photos whose header claims more pixels (default 100000000)\n"
+    "  --output FILE   write the table to FILE (and its options to FILE.options)\n"
+    "  --resume        with --output: keep the lines FILE holds, analyse the rest\n"
     "  -h, --help      this text;  --version  the version\n"
     "Options take their value as --opt VALUE or --opt=VALUE; -- ends them.\n"
     "Output: one line per photo, in input order. TSV: a header row, then per\n"
@@ -29,7 +31,8 @@ const char* const kUsage =
     "Exit status: 0 when every line and every requested file was written (a\n"
     "photo without a face is a result); 1 when a requested file could not be\n"
     "written or standard output failed; 2 for a wrong command line, a missing\n"
-    "or broken data file, or an output folder that cannot be written.\n";
+    "or broken data file, an output folder that cannot be written, or a table\n"
+    "--resume cannot go on with.\n";
 
 namespace {
 
@@ -74,6 +77,8 @@ bool parse_options(int argc, char** argv, BatchOptions& options, std::string& er
   app.add_option("--shard", shard);
   app.add_option("--max-pixels", options.max_pixels)
       ->check(CLI::Range(int64_t{1}, std::numeric_limits<int64_t>::max()));
+  app.add_option("--output", options.output);
+  app.add_flag("--resume", options.resume);
   app.add_option("PATH", options.paths);
   try {
     app.parse(argc, argv);
@@ -87,6 +92,10 @@ bool parse_options(int argc, char** argv, BatchOptions& options, std::string& er
   options.header = !no_header;
   if (!shard.empty() && !parse_shard(shard, options.shard, options.shard_count)) {
     error = "--shard takes K/N with 1 <= K <= N";
+    return false;
+  }
+  if (options.resume && options.output.empty()) {
+    error = "--resume needs --output FILE: the table to go on with";
     return false;
   }
   if (options.paths.empty()) {

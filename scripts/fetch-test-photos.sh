@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Brings the public-domain test photos out of Debian packages into a folder,
 # without installing the packages: apt-get download + dpkg-deb -x.
-# Usage: fetch-test-photos.sh DEST_DIR
+# Usage: fetch-test-photos.sh DEST_DIR [NAME...]  (default: every photo)
 set -euo pipefail
 
-dest=${1:?usage: fetch-test-photos.sh DEST_DIR}
+dest=${1:?usage: fetch-test-photos.sh DEST_DIR [NAME...]}
+shift
 mkdir -p "$dest"
 dest=$(cd "$dest" && pwd)
 
@@ -21,6 +22,7 @@ chmod 755 "$work"   # apt's download user must be able to write here
 
 for entry in "${photos[@]}"; do
   IFS='|' read -r name pkg inner <<<"$entry"
+  [ $# -eq 0 ] || [[ " $* " == *" $name "* ]] || continue
   [ -s "$dest/$name" ] && continue
   (cd "$work" && apt-get download -q "$pkg" >/dev/null 2>&1) || {
     apt-get update -q >/dev/null 2>&1 || true

@@ -9,7 +9,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD_DIR:-$here/build-fuzz}
 seconds=${1:-20}
 
-"$here/scripts/setup-deps.sh"
+EXTRA_PACKAGES="clang libclang-rt-14-dev" "$here/scripts/setup-deps.sh"
 cmake -S "$here" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DFACEPROBE_FUZZ=ON \
   -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" >/dev/null

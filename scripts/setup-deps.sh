@@ -1,20 +1,27 @@
 #!/usr/bin/env bash
-# Installs every Debian package faceprobe needs to build, run and test.
-# Idempotent: packages already present are left alone.
+# Installs the Debian packages faceprobe needs. Idempotent: packages already
+# present are left alone.
+# Usage: setup-deps.sh [demo]
+#   demo: only what building and running faceprobe needs;
+#   otherwise also faceprobe-batch, faceprobe-serve and the tests.
 set -euo pipefail
 
+# The OpenCV modules the code includes, not libopencv-dev, which pulls in
+# every module. dlib's CMake files name the BLAS and LAPACK development links,
+# which libdlib-dev does not depend on.
 packages=(
-  build-essential cmake pkg-config
-  libopencv-dev opencv-data
-  libdlib-dev libdlib-data
-  libgtest-dev
-  libboost-dev nlohmann-json3-dev libcli11-dev
-  curl slowhttptest
-  python3-pandas
-  clang libclang-rt-14-dev
-  ca-certificates
-  time
+  build-essential cmake ca-certificates
+  libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
+  libopencv-objdetect-dev libopencv-calib3d-dev opencv-data
+  libdlib-dev libdlib-data libblas-dev liblapack-dev
 )
+if [ "${1:-}" != demo ]; then
+  packages+=(
+    libgtest-dev
+    libboost-dev nlohmann-json3-dev libcli11-dev
+    curl python3-pandas time
+  )
+fi
 # Callers add what only they need: EXTRA_PACKAGES="a b" setup-deps.sh
 read -r -a extra <<<"${EXTRA_PACKAGES:-}"
 packages+=("${extra[@]}")

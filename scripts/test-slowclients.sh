@@ -14,12 +14,13 @@
 # connections must refuse the rest and count them, one limited by prlimit to
 # 48 file descriptors must back off from accept errors (EMFILE) instead of
 # spinning; both answer a normal request once the crowd is gone.
-# Needs slowhttptest and curl (installed by setup-deps.sh) and, for the
+# Needs slowhttptest and curl (installed here) and, for the
 # connections, a file descriptor limit the script raises as far as allowed
 # (at least 12,000 are needed).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$here/build}
+EXTRA_PACKAGES=slowhttptest "$here/scripts/setup-deps.sh"
 "$here/scripts/build.sh" >/dev/null
 hard=$(ulimit -Hn)
 [ "$hard" = unlimited ] && hard=65536

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# The README's sharding examples, run for real on this machine:
+# The sharding examples of doc/batch.md, run for real on this machine:
 # - Slurm: starts munged, slurmctld and slurmd (one node, 2 CPUs, state and
-#   logs in a temporary folder), submits the README's array job as written
+#   logs in a temporary folder), submits the manual's array job as written
 #   (paths replaced by this build's and the test photos') with sbatch --wait,
 #   and merges the parts;
-# - GNU parallel: the README's line with local jobs instead of -S hosts.
+# - GNU parallel: the manual's line with local jobs instead of -S hosts;
+# - Slurm again: a task of the array requeued mid-run goes on where it
+#   stopped, its part equal to an unbroken run's.
 # Each must give every photo exactly once, each line as one unsharded
 # faceprobe-batch run prints it. The daemons it started are stopped, by their
 # process ids, whatever happens. Needs root (or sudo) to install the packages
@@ -114,22 +116,60 @@ sinfo -h -o %t | grep -qE "^idle" || {
   exit 1
 }
 
-# The README's job, as written, with this machine's paths.
+# The manual's job, as written, with this machine's paths.
 awk '/^```sh$/ {block = ""; inside = 1; next} /^```$/ {if (inside && block ~ /#SBATCH/) printf "%s", block; inside = 0; next} inside {block = block $0 "\n"}' \
-  "$here/README.md" | sed -e "s|/opt/faceprobe/build/run|$build/run|" -e "s|/data/photos|$photos|" \
+  "$here/doc/batch.md" | sed -e "s|/opt/faceprobe/build/run|$build/run|" -e "s|/data/photos|$photos|" \
   >"$state/job.sh"
-grep -q "SBATCH --array=1-3" "$state/job.sh" || { echo "no array job in the README"; exit 1; }
+grep -q "SBATCH --array=1-3" "$state/job.sh" || { echo "no array job in the manual"; exit 1; }
 mkdir "$state/submit"
 start=$SECONDS
 (cd "$state/submit" && sbatch --wait --quiet --output="$state/submit/slurm-%A_%a.out" "$state/job.sh")
 echo "slurm: array job of 3 tasks done in $((SECONDS - start)) s"
-# The README's merge, as written.
-merge=$(grep "^awk 'FNR > 1 || NR == 1' results-" "$here/README.md") || { echo "no merge line in the README"; exit 1; }
+# The manual's merge, as written.
+merge=$(grep "^awk 'FNR > 1 || NR == 1' results-" "$here/doc/batch.md") || { echo "no merge line in the manual"; exit 1; }
 (cd "$state/submit" && bash -c "${merge/> results.tsv/> $state/slurm.tsv}")
 check_parts slurm "$state/slurm.tsv"
 
-# The README's GNU parallel line, with local jobs for the three hosts.
-line=$(grep -A1 '^seq 3 | parallel' "$here/README.md" | tr -d '\\\n' | sed -e 's/-S host1,host2,host3 *//' \
+# The manual's GNU parallel line, with local jobs for the three hosts.
+line=$(grep -A1 '^seq 3 | parallel' "$here/doc/batch.md" | tr -d '\\\n' | sed -e 's/-S host1,host2,host3 *//' \
   -e "s|/opt/faceprobe/build/run|$build/run|" -e "s|/data/photos|$photos|" -e "s|> results.tsv|> $state/parallel.tsv|")
 bash -c "$line"
 check_parts "GNU parallel" "$state/parallel.tsv"
+
+# The manual's job again over 120 photos, its second task requeued once its
+# part holds a few lines: rerun by Slurm, it goes on where it stopped, and
+# its part equals an unbroken run's.
+many=$state/many
+mkdir "$many"
+for i in $(seq -w 1 40); do
+  for photo in grace_hopper.jpg astronaut.png einstein.jpg; do cp "$build/photos/$photo" "$many/$i-$photo"; done
+done
+(cd "$build/run" && ./faceprobe-batch --shard 2/3 -r "$many" >"$state/part2.expected" 2>/dev/null)
+sed -e "s|$photos|$many|" "$state/job.sh" >"$state/many-job.sh"
+mkdir "$state/requeue"
+job=$(cd "$state/requeue" && sbatch --parsable --output="$state/requeue/slurm-%A_%a.out" "$state/many-job.sh")
+part=$state/requeue/results-2.tsv
+for _ in $(seq 1 600); do
+  [ "$( (cat "$part" 2>/dev/null || true) | wc -l)" -lt 6 ] || break
+  sleep 0.1
+done
+scontrol requeue "${job}_2"
+for _ in $(seq 1 1200); do
+  # A requeued job waits out a begin time of Slurm's before it runs again.
+  if squeue -h -j "${job}_2" -o %r 2>/dev/null | grep -q BeginTime; then
+    scontrol update JobId="${job}_2" StartTime=now
+  fi
+  [ -n "$(squeue -h -j "$job" 2>/dev/null)" ] || break
+  sleep 0.1
+done
+[ -z "$(squeue -h -j "$job" 2>/dev/null)" ] || { echo "slurm: the requeued array did not finish"; exit 1; }
+scontrol show job "${job}_2" | grep -q "Restarts=1" || { echo "slurm: the task was not requeued"; exit 1; }
+kept=$(grep -ho "[0-9]* already in $part" "$state"/requeue/slurm-*_2.out | cut -d' ' -f1)
+[ "${kept:-0}" -gt 0 ] || { echo "slurm: the requeued task did not go on from its part"; exit 1; }
+cmp -s "$part" "$state/part2.expected" || {
+  echo "slurm: the requeued task's part differs from an unbroken run's"
+  diff "$part" "$state/part2.expected" | head
+  exit 1
+}
+echo "slurm: a task requeued mid-run went on where it stopped ($kept photos kept): its part of" \
+  "$(($(wc -l <"$part") - 1)) photos equals an unbroken run's"

@@ -14,6 +14,7 @@
 
 #include "analysis/image_header.h"
 #include "analysis/photo_analysis.h"
+#include "batch/inputs.h"
 #include "batch/options.h"
 #include "batch/result_line.h"
 #include "model/candide.h"
@@ -418,6 +419,15 @@ TEST(BatchParts, PixelsClaimedByImageHeaders) {
   EXPECT_EQ(claimed_pixels((dir / "missing.png").string()), -1);
 }
 
+TEST(BatchParts, AbsoluteKeysAreLexicallyNormal) {
+  const fs::path working_directory = fs::current_path();
+  for (const char* path : {"a", "a/b", "/a/b", "a/", "a/b/", "./a", "a/./b", "a/../b", "../a",
+                           "a/..", "a/.", "a//b", "//a", "/", "...", "a/.b", "a./b", ".a", "/..",
+                           "/./a", "a/b//", "a///b", "/a/b/../../c"}) {
+    EXPECT_EQ(absolute_key(path), (working_directory / path).lexically_normal().string()) << path;
+  }
+}
+
 TEST(BatchParts, EscapesAndOptions) {
   EXPECT_EQ(tsv_escape("a\tb\nc\\d\r"), "a\\tb\\nc\\\\d\\r");
   EXPECT_EQ(tsv_escape("\"quoted\".jpg"), "\\x22quoted\\x22.jpg");
@@ -432,7 +442,9 @@ TEST(BatchParts, EscapesAndOptions) {
                {{"x", "--jobs", "0", "a"}, false},
                {{"x", "--format", "csv", "a"}, false},
                {{"x", "--jobs"}, false},
-               {{"x", "-q", "a"}, false}};
+               {{"x", "-q", "a"}, false},
+               {{"x", "--resume", "a"}, false},
+               {{"x", "--output", "t.tsv", "--resume", "a"}, true}};
   for (const auto& c : cases) {
     BatchOptions options;
     std::string error;
