@@ -173,8 +173,31 @@ void run_stages(const cv::Mat& photo, const std::string& output_path,
 
 }  // namespace
 
+bool refused_from_header(const ImageHeader& header, const PhotoLimits& limits,
+                         PhotoResult& result) {
+  if (!(limits.formats & format_bit(header.format))) {
+    result.status = "ERROR: FORMAT NOT ACCEPTED";
+    result.payload = std::string("the file is ") +
+                     (header.format == ImageFormat::kUnknown ? "of no image format known here"
+                                                             : format_name(header.format)) +
+                     "; accepted: " + format_names(limits.formats);
+    return true;
+  }
+  if (header.pixels > limits.max_pixels) {
+    result.status = "ERROR: IMAGE TOO LARGE";
+    return true;
+  }
+  if (header.scans > kMaxJpegScans) {
+    result.status = "ERROR: IMAGE TOO LARGE";
+    result.payload = "a progressive JPEG of " + std::to_string(header.scans) +
+                     " scans; at most " + std::to_string(kMaxJpegScans) + " are decoded";
+    return true;
+  }
+  return false;
+}
+
 PhotoResult analyse_photo(const std::string& path, const std::string& output_path,
-                          const std::string& annotated_path, int64_t max_pixels,
+                          const std::string& annotated_path, const PhotoLimits& limits,
                           Worker& worker) {
   PhotoResult result;
   std::copy(std::begin(worker.models.vertices), std::end(worker.models.vertices),
@@ -182,13 +205,14 @@ PhotoResult analyse_photo(const std::string& path, const std::string& output_pat
   result.state.vertex_count = kVertexCount;
   try {
     struct stat info;
-    if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    const bool exists = ::stat(path.c_str(), &info) == 0;
+    if (exists && !S_ISREG(info.st_mode)) {
       result.status = "ERROR: IMAGE NOT FOUND";
       result.payload = "not a regular file";
       return result;
     }
-    if (claimed_pixels(path) > max_pixels) {
-      result.status = "ERROR: IMAGE TOO LARGE";
+    // A missing or unreadable photo is the loader's to report.
+    if (exists && refused_from_header(read_image_header_file(path), limits, result)) {
       return result;
     }
     const cv::Mat photo = load_input_image(path, result.state);
@@ -199,7 +223,7 @@ PhotoResult analyse_photo(const std::string& path, const std::string& output_pat
     result.loaded = true;
     // A format whose header is not read is held to the limit once decoded,
     // so that every photo beyond it gets the same line.
-    if (static_cast<int64_t>(photo.total()) > max_pixels) {
+    if (static_cast<int64_t>(photo.total()) > limits.max_pixels) {
       result.status = "ERROR: IMAGE TOO LARGE";
       return result;
     }

@@ -6,6 +6,7 @@
 #include <opencv2/objdetect.hpp>
 #include <string>
 
+#include "analysis/image_header.h"
 #include "driver/analysis_state.h"
 #include "face/landmarks.h"
 #include "model/named_pose.h"
@@ -61,16 +62,29 @@ struct PhotoResult {
   LandmarkTable photo_landmarks{};
 };
 
+// What the front ends refuse before decoding: formats not in `formats`
+// (recognised by their first bytes), photos whose header claims more than
+// `max_pixels`, progressive JPEGs of more than kMaxJpegScans scans.
+struct PhotoLimits {
+  int64_t max_pixels = 100000000;
+  FormatSet formats = kAnyFormat;
+};
+
+// Whether `header` is refused by `limits`; if so `result` has its status
+// (ERROR: FORMAT NOT ACCEPTED or ERROR: IMAGE TOO LARGE) and reason.
+bool refused_from_header(const ImageHeader& header, const PhotoLimits& limits,
+                         PhotoResult& result);
+
 // Runs faceprobe's analysis on one photo, writing the normalised image to
 // `output_path` and, when `annotated_path` is not empty, the annotated face
 // there. Every failure, exceptions included, is the result; a file that could
 // not be written is named in `write_error`, the analysis stands. A path that
 // is not a regular file (a FIFO, a device, a folder) is refused without being
-// opened. A photo of more than `max_pixels` is refused from its header where
-// that is read (PNG, JPEG, BMP, WebP), before decoding; in other formats once
-// decoded.
+// opened. What `limits` refuses is refused from the header, before decoding;
+// a photo of more than `limits.max_pixels` whose header could not be read,
+// once decoded.
 PhotoResult analyse_photo(const std::string& path, const std::string& output_path,
-                          const std::string& annotated_path, int64_t max_pixels,
+                          const std::string& annotated_path, const PhotoLimits& limits,
                           Worker& worker);
 
 // The canvas with its landmarks and, where the named pose was solved, the

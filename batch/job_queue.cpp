@@ -125,7 +125,8 @@ PhotoResult result_of(const Job& job, const BatchOptions& options, Worker& worke
   // While workers hold every core, each photo's face search runs on its
   // worker alone; at the tail of a run it takes the cores they leave.
   const CoreClaim claim;
-  return analyse_photo(job.input.path, job.output_path, job.annotated_path, options.max_pixels,
+  return analyse_photo(job.input.path, job.output_path, job.annotated_path,
+                       PhotoLimits{options.max_pixels, options.formats},
                        worker);
 }
 

@@ -19,6 +19,8 @@ const char* const kUsage =
     "  --annotate DIR  also draw the landmarks and pose axes on each face into DIR\n"
     "  --shard K/N     analyse only part K of N of the input\n"
     "  --max-pixels N  refuse photos whose header claims more pixels (default 100000000)\n"
+    "  --formats LIST  analyse only these formats, by their first bytes (jpeg,png,\n"
+    "                  webp,bmp,tiff,pnm,jp2,sunraster,hdr,exr,pfm; default: any)\n"
     "  --output FILE   write the table to FILE (and its options to FILE.options)\n"
     "  --resume        with --output: keep the lines FILE holds, analyse the rest\n"
     "  -h, --help      this text;  --version  the version\n"
@@ -77,6 +79,8 @@ bool parse_options(int argc, char** argv, BatchOptions& options, std::string& er
   app.add_option("--shard", shard);
   app.add_option("--max-pixels", options.max_pixels)
       ->check(CLI::Range(int64_t{1}, std::numeric_limits<int64_t>::max()));
+  std::string formats;
+  app.add_option("--formats", formats);
   app.add_option("--output", options.output);
   app.add_flag("--resume", options.resume);
   app.add_option("PATH", options.paths);
@@ -94,6 +98,7 @@ bool parse_options(int argc, char** argv, BatchOptions& options, std::string& er
     error = "--shard takes K/N with 1 <= K <= N";
     return false;
   }
+  if (!formats.empty() && !parse_formats(formats, options.formats, error)) return false;
   if (options.resume && options.output.empty()) {
     error = "--resume needs --output FILE: the table to go on with";
     return false;

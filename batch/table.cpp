@@ -184,6 +184,7 @@ std::string table_options(const BatchOptions& options, const std::string& data_d
   text += std::string("null=") + (options.null_separated ? "yes" : "no") + "\n";
   text += "shard=" + std::to_string(options.shard) + "/" + std::to_string(options.shard_count) + "\n";
   text += "max-pixels=" + std::to_string(options.max_pixels) + "\n";
+  text += "formats=" + (options.formats == kAnyFormat ? "any" : format_names(options.formats)) + "\n";
   text += "output-dir=" + options.output_dir + "\n";
   text += "annotate=" + options.annotate_dir + "\n";
   text += "data=" + data.string() + "\n";

@@ -8,7 +8,7 @@ Metrics::Metrics()
       bucket_counts_(bucket_bounds_.size() + 1),
       connections_refused_{{"client_limit", 0}, {"limit", 0}},
       requests_refused_{{"bad_request", 0}, {"body_limit", 0}, {"budget", 0},
-                        {"deadline", 0},    {"header_limit", 0}, {"queue", 0}} {}
+                        {"deadline", 0},    {"format", 0}, {"header_limit", 0}, {"queue", 0}} {}
 
 void Metrics::request_started() {
   std::lock_guard<std::mutex> hold(lock_);

@@ -9,6 +9,7 @@
 
 #include "analysis/json_result.h"
 #include "face/normalise.h"
+#include "serve/memory_budget.h"
 #include "serve/multipart.h"
 
 namespace fs = std::filesystem;
@@ -62,7 +63,7 @@ Json analyse_upload(Service& service, const std::string& body, bool with_normali
     result.payload = "the upload could not be stored for analysis";
   } else {
     const auto start = std::chrono::steady_clock::now();
-    result = analyse_photo(upload, normalised, "", service.max_pixels, worker);
+    result = analyse_photo(upload, normalised, "", service.limits, worker);
     service.metrics.analysis_finished(
         result.status,
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
@@ -92,6 +93,17 @@ void handle_analyse(Service& service, HttpRequest request, const Reply& reply,
   if (photo.empty()) {
     return reply(error_answer(400, "the request body is empty: send the image file's bytes"));
   }
+  // Known from the first bytes, before any decoder sees the body.
+  const ImageHeader header = read_image_header(photo);
+  if (!(service.limits.formats & format_bit(header.format))) {
+    service.metrics.request_refused("format");
+    return reply(error_answer(
+        415, std::string("the body is ") +
+                 (header.format == ImageFormat::kUnknown ? "of no image format known here"
+                                                         : std::string("a ") + format_name(header.format) + " image") +
+                 "; this service analyses " + format_names(service.limits.formats)));
+  }
+  const int64_t cost = upload_cost(header, service.limits.max_pixels);
   const bool with_normalised = query_flag(request.target, "normalised");
   auto bytes = std::make_shared<std::string>(std::move(photo));
   const bool queued = service.pool->submit([&service, bytes, with_normalised, reply,
@@ -105,7 +117,7 @@ void handle_analyse(Service& service, HttpRequest request, const Reply& reply,
     } catch (const std::exception& e) {
       reply(error_answer(500, std::string("the analysis failed: ") + e.what()));
     }
-  });
+  }, cost);
   if (!queued) {
     service.metrics.request_refused("queue");
     HttpAnswer busy = error_answer(503, "every analysis worker is busy and the queue is full; try again");

@@ -13,7 +13,7 @@
 
 // Everything the routes share; safe to use from every thread at once.
 struct Service {
-  int64_t max_pixels = 0;
+  PhotoLimits limits;
   std::filesystem::path scratch;  // private folder of the uploads being analysed
   Metrics metrics;
   std::unique_ptr<WorkerPool> pool;

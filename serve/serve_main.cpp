@@ -18,6 +18,7 @@
 #include "analysis/photo_analysis.h"
 #include "driver/stages_isa.h"
 #include "serve/http_server.h"
+#include "serve/memory_budget.h"
 #include "serve/routes.h"
 
 namespace fs = std::filesystem;
@@ -30,6 +31,8 @@ struct ServeOptions {
   int jobs = 0;          // 0: one per core
   int queue = 16;
   int64_t max_pixels = 100000000;
+  std::string formats = "jpeg,png,webp";
+  int64_t max_memory = 0;  // 0: default_memory_budget()
   HttpLimits limits;
 };
 
@@ -55,6 +58,14 @@ bool parse_command_line(int argc, char** argv, ServeOptions& options, int& statu
                  "refuse photos of more pixels, from the header where it is read")
       ->check(CLI::Range(int64_t{1}, int64_t{1} << 40))
       ->capture_default_str();
+  app.add_option("--formats", options.formats,
+                 "image formats analysed, known by their first bytes; others: 415 (jpeg, png, "
+                 "webp, bmp, tiff, pnm, jp2, sunraster, hdr, exr, pfm)")
+      ->capture_default_str();
+  app.add_option("--max-memory", options.max_memory,
+                 "bytes the analyses in flight may hold (16 MiB + 20 bytes a pixel each), "
+                 "suffixes KiB, MiB, GiB; default: half the cgroup's or the machine's memory")
+      ->transform(CLI::AsSizeValue(false));
   app.add_option("--header-timeout", limits.header_seconds,
                  "seconds for a request's whole header; past it: 408 and close")
       ->check(CLI::Range(1, 3600))
@@ -140,9 +151,22 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   Service service;
-  service.max_pixels = options.max_pixels;
-  std::unique_ptr<AnalysisModels> models;
+  service.limits.max_pixels = options.max_pixels;
   std::string error;
+  if (!parse_formats(options.formats, service.limits.formats, error)) {
+    std::cerr << "faceprobe-serve: " << error << std::endl;
+    return 2;
+  }
+  const int64_t budget = options.max_memory > 0 ? options.max_memory : default_memory_budget();
+  if (photo_cost(options.max_pixels) > budget) {
+    std::cerr << "faceprobe-serve: --max-memory " << memory_text(budget)
+              << " cannot hold one photo of --max-pixels " << options.max_pixels << " ("
+              << memory_text(photo_cost(options.max_pixels))
+              << ", at 16 MiB and 20 bytes a pixel): raise --max-memory or lower --max-pixels"
+              << std::endl;
+    return 2;
+  }
+  std::unique_ptr<AnalysisModels> models;
   const std::string data_dir = find_data_dir(options.data_dir, error);
   if (data_dir.empty() || !load_analysis_models(data_dir, models, error)) {
     std::cerr << "faceprobe-serve: " << error << std::endl;
@@ -163,7 +187,7 @@ int main(int argc, char** argv) {
   }
   service.scratch = scratch;
   service.pool = std::make_unique<WorkerPool>(
-      *models, jobs, options.queue,
+      *models, jobs, options.queue, budget,
       [&service](int waiting) { service.metrics.set_queue_length(waiting); });
 
   boost::asio::io_context io;

@@ -375,20 +375,39 @@ std::string le(uint32_t value, int count) {
 
 TEST(BatchParts, PixelsClaimedByImageHeaders) {
   ScratchDir dir;
-  const cv::Mat small(23, 37, CV_8UC3, cv::Scalar(40, 120, 200));
+  // OpenJPEG wants 32 pixels a side for its resolution levels.
+  const cv::Mat small(43, 67, CV_8UC3, cv::Scalar(40, 120, 200));
   const struct {
     std::string name;
     std::vector<int> params;
-  } written[] = {{"a.png", {}},
-                 {"a.jpg", {}},
-                 {"a.bmp", {}},
-                 {"lossy.webp", {}},
-                 {"lossless.webp", {cv::IMWRITE_WEBP_QUALITY, 101}}};
+    ImageFormat format;
+  } written[] = {{"a.png", {}, ImageFormat::kPng},
+                 {"a.jpg", {}, ImageFormat::kJpeg},
+                 {"a.bmp", {}, ImageFormat::kBmp},
+                 {"lossy.webp", {}, ImageFormat::kWebp},
+                 {"lossless.webp", {cv::IMWRITE_WEBP_QUALITY, 101}, ImageFormat::kWebp},
+                 {"a.tiff", {}, ImageFormat::kTiff},
+                 {"a.ppm", {}, ImageFormat::kPnm},
+                 {"a.pgm", {}, ImageFormat::kPnm},
+                 {"a.pam", {}, ImageFormat::kPnm},
+                 {"a.jp2", {}, ImageFormat::kJp2},
+                 {"a.ras", {}, ImageFormat::kSunRaster},
+                 {"a.hdr", {}, ImageFormat::kHdr},
+                 {"a.pfm", {}, ImageFormat::kPfm},
+                 {"progressive.jpg", {cv::IMWRITE_JPEG_PROGRESSIVE, 1}, ImageFormat::kJpeg}};
   for (const auto& w : written) {
-    ASSERT_TRUE(cv::imwrite((dir / w.name).string(), small, w.params)) << w.name;
-    EXPECT_EQ(claimed_pixels((dir / w.name).string()), 37 * 23) << w.name;
+    cv::Mat image = small;
+    if (w.format == ImageFormat::kHdr || w.format == ImageFormat::kPfm) {
+      small.convertTo(image, CV_32FC3, 1.0 / 255);
+    }
+    if (w.name == "a.pgm") cv::cvtColor(small, image, cv::COLOR_BGR2GRAY);
+    ASSERT_TRUE(cv::imwrite((dir / w.name).string(), image, w.params)) << w.name;
+    const ImageHeader header = read_image_header_file((dir / w.name).string());
+    EXPECT_EQ(header.format, w.format) << w.name;
+    EXPECT_EQ(header.pixels, 67 * 43) << w.name;
+    // libjpeg's own progression: a scan of DC, then AC in bands.
+    EXPECT_EQ(header.scans, w.name == "progressive.jpg" ? 10 : 0) << w.name;
   }
-  ASSERT_TRUE(cv::imwrite((dir / "a.tiff").string(), small));
 
   const std::string jpeg = read_file(test_photo("grace_hopper.jpg"));
   const std::string riff = "RIFF" + le(100, 4) + "WEBP";
@@ -409,13 +428,53 @@ TEST(BatchParts, PixelsClaimedByImageHeaders) {
       {"canvas.webp", riff + "VP8X" + le(10, 4) + le(0, 4) + le(16383, 3) + le(16383, 3),
        int64_t{16384} * 16384},
       {"other.webp", riff + "ALPH" + std::string(18, '\0'), -1},
-      {"a.tiff", read_file(dir / "a.tiff"), -1},
+      {"bigtiff.tif",
+       "II+" + std::string(1, '\0') + le(8, 2) + le(0, 2) + le(16, 4) + le(0, 4) + le(2, 4) +
+           le(0, 4) + le(256, 2) + le(4, 2) + le(1, 4) + le(0, 4) + le(70000, 4) + le(0, 4) +
+           le(257, 2) + le(3, 2) + le(1, 4) + le(0, 4) + le(3, 4) + le(0, 4),
+       210000},
+      {"lying.tif", "II*" + std::string(1, '\0') + le(1u << 30, 4), -1},
+      {"comment.pgm", "P5\n# made by hand\n 640 # width\n480\n255\n", 640 * 480},
+      {"a.pam", "P7\nWIDTH 300\nHEIGHT 200\nDEPTH 3\nMAXVAL 255\nENDHDR\n", 60000},
+      {"codestream.j2k",
+       std::string("\xFF\x4F\xFF\x51\x00\x2F\x00\x00", 8) + std::string("\x00\x00\x27\x10", 4) +
+           std::string("\x00\x00\x13\x88", 4) + std::string("\x00\x00\x00\x10", 4) +
+           std::string(4, '\0'),
+       int64_t{9984} * 5000},
+      {"looping.jp2", std::string("\0\0\0\x0CjP  \r\n\x87\n", 12) + std::string("\0\0\0\x04jp2h", 8),
+       -1},
+      {"a.hdr", "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 4000 +X 6000\n", 24000000},
+      {"a.exr",
+       std::string("\x76\x2F\x31\x01\x02\0\0\0", 8) + "channels" + std::string(1, '\0') +
+           "chlist" + std::string(1, '\0') + le(1, 4) + std::string(1, '\0') + "dataWindow" +
+           std::string(1, '\0') + "box2i" + std::string(1, '\0') + le(16, 4) + le(0, 4) + le(0, 4) +
+           le(1999, 4) + le(999, 4) + std::string(1, '\0'),
+       2000000},
+      {"a.ras", std::string("\x59\xA6\x6A\x95\x00\x00\x01\x00\x00\x00\x02\x00", 12), 65536 * 2},
       {"text.png", "not a photo at all", -1},
   };
   for (const auto& c : crafted) {
     write_file(dir / c.name, c.bytes);
     EXPECT_EQ(claimed_pixels((dir / c.name).string()), c.pixels) << c.name;
   }
+  // A progressive JPEG's scans are counted from its markers: 150 of them,
+  // each with entropy-coded data holding stuffed and restart bytes.
+  std::string scans = std::string("\xFF\xD8\xFF\xC2\x00\x0B\x08\x00\x10\x00\x10\x01\x01\x11\x00", 15);
+  for (int i = 0; i < 150; ++i) {
+    scans += std::string("\xFF\xDA\x00\x08\x01\x01\x00\x00\x3F\x00\x12\xFF\x00\x34\xFF\xD3\x56", 17);
+    if (i % 50 == 0) scans += std::string("\xFF\xC4\x00\x04\xFF\xDA", 6);  // a table holding FF DA
+  }
+  const ImageHeader many = read_image_header(scans + "\xFF\xD9");
+  EXPECT_EQ(many.pixels, 16 * 16);
+  EXPECT_EQ(many.scans, 150);
+  PhotoResult refused;
+  EXPECT_TRUE(refused_from_header(many, PhotoLimits{}, refused));
+  EXPECT_EQ(refused.status, "ERROR: IMAGE TOO LARGE");
+  EXPECT_EQ(refused.payload, "a progressive JPEG of 150 scans; at most 100 are decoded");
+  EXPECT_TRUE(refused_from_header(read_image_header("GIF89a"), PhotoLimits{1000, kWebFormats}, refused));
+  EXPECT_EQ(refused.status, "ERROR: FORMAT NOT ACCEPTED");
+  EXPECT_FALSE(refused_from_header(read_image_header_file((dir / "a.jpg").string()),
+                                   PhotoLimits{5000, kWebFormats}, refused));
   EXPECT_EQ(claimed_pixels((dir / "missing.png").string()), -1);
 }
 

@@ -180,7 +180,6 @@ std::vector<std::pair<std::string, std::string>> uploads() {
   list.push_back({"turned.png", encoded(turned, ".png")});
   list.push_back({"exif_rotated.jpg", exif_rotated(read_file(test_photo("grace_hopper.jpg")))});
   list.push_back({"flat.png", encoded(cv::Mat(300, 300, CV_8UC3, cv::Scalar(90, 120, 150)), ".png")});
-  list.push_back({"text.jpg", "this is not a photo"});
   const std::string jpeg = read_file(test_photo("einstein.jpg"));
   list.push_back({"truncated.jpg", jpeg.substr(0, jpeg.size() / 3)});
   return list;
@@ -224,6 +223,44 @@ TEST(Serve, AnswersAsFaceprobeDoesOnTheSameBytes) {
     ASSERT_TRUE(res);
     EXPECT_EQ(json::parse(res->body).at("status"), "ERROR: IMAGE TOO LARGE");
   }
+  EXPECT_EQ(service.stop(), 0);
+}
+
+// Formats are told by their first bytes: JPEG, PNG and WebP are analysed,
+// the rest refused with 415 before any decoder sees them, and counted;
+// --formats adds what OpenCV reads.
+TEST(Serve, FormatsAreKnownByTheirFirstBytes) {
+  const cv::Mat grace = cv::imread(test_photo("grace_hopper.jpg").string());
+  const std::string bmp = encoded(grace, ".bmp"), tiff = encoded(grace, ".tiff");
+  Service service({"--jobs", "1"});
+  Service wider({"--jobs", "1", "--formats", "jpeg,bmp"});
+  HttpClient client = service.client(), wide = wider.client();
+  const struct {
+    const char* what;
+    HttpClient& to;
+    std::string body;
+    int status;
+    const char* says;  // in the answer
+  } cases[] = {
+      {"webp", client, encoded(grace, ".webp"), 200, "\"status\":\"ok\""},
+      {"bmp", client, bmp, 415, "a bmp image; this service analyses jpeg, png, webp"},
+      {"tiff", client, tiff, 415, "a tiff image"},
+      {"ppm", client, encoded(grace, ".ppm"), 415, "a pnm image"},
+      {"text", client, "this is not a photo", 415, "of no image format known here"},
+      {"two bytes of JPEG", client, "\xFF\xD8", 415, "of no image format known here"},
+      {"bmp, accepted", wide, bmp, 200, "\"status\":\"ok\""},
+      {"png, not accepted", wide, encoded(grace, ".png"), 415, "analyses jpeg, bmp"},
+  };
+  for (const auto& c : cases) {
+    const auto res = c.to.Post("/analyse", c.body, "application/octet-stream");
+    ASSERT_TRUE(res) << c.what;
+    EXPECT_EQ(res->status, c.status) << c.what << ": " << res->body;
+    EXPECT_NE(res->body.find(c.says), std::string::npos) << c.what << ": " << res->body;
+  }
+  const auto metrics = client.Get("/metrics");
+  ASSERT_TRUE(metrics);
+  EXPECT_NE(metrics->body.find("faceprobe_requests_refused_total{reason=\"format\"} 5"),
+            std::string::npos);
   EXPECT_EQ(service.stop(), 0);
 }
 
@@ -586,6 +623,9 @@ TEST(Serve, CommandLine) {
       {{"--bogus"}, 2, "", "bogus"},
       {{"--listen", "nowhere"}, 2, "", "--listen"},
       {{"--listen", "127.0.0.1:0", "--data", empty.path().string()}, 2, "", "cascade"},
+      {{"--formats", "jpeg,gif"}, 2, "", "no image format called 'gif'"},
+      {{"--max-memory", "1GiB"}, 2, "", "cannot hold one photo of --max-pixels 100000000"},
+      {{"--max-memory", "lots"}, 2, "", "--max-memory"},
   };
   for (const auto& c : cases) {
     const RunResult r = run_program(fs::path(FACEPROBE_SERVE_BIN).parent_path(), c.args,
