@@ -8,7 +8,6 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
-#include <opencv2/imgcodecs.hpp>
 #include <sstream>
 #include <vector>
 
@@ -28,7 +27,8 @@ struct Bytes {
   uint64_t little(size_t at, int count) const {
     if (!has(at, count)) return 0;
     uint64_t value = 0;
-    for (int i = count - 1; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(data[at + i]);
+    for (int i = count - 1; i >= 0; --i)
+      value = value << 8 | static_cast<unsigned char>(data[at + i]);
     return value;
   }
   bool is(size_t at, std::string_view text) const {
@@ -125,7 +125,7 @@ int count_scans(const Bytes& b, size_t at) {
     if (at >= b.data.size()) break;
     const int kind = static_cast<unsigned char>(b.data[at++]);
     if (kind == 0x00 || (kind >= 0xD0 && kind <= 0xD7)) continue;  // data, restart
-    if (kind == 0xD9) break;                                         // end of image
+    if (kind == 0xD9) break;                                       // end of image
     if (kind == 0xDA) ++scans;
     at += static_cast<size_t>(b.big(at, 2));  // the segment; a scan's data follows
   }
@@ -158,7 +158,9 @@ ImageHeader jpeg_header(const Bytes& b) {
 // length (257), each a SHORT, LONG or (BigTIFF) LONG8 held in the entry.
 int64_t tiff_pixels(const Bytes& b) {
   const bool little = b.data[0] == 'I';
-  const auto read = [&](size_t at, int count) { return little ? b.little(at, count) : b.big(at, count); };
+  const auto read = [&](size_t at, int count) {
+    return little ? b.little(at, count) : b.big(at, count);
+  };
   const bool big_tiff = read(2, 2) == 43;
   const int count_size = big_tiff ? 8 : 2, entry_size = big_tiff ? 20 : 12;
   const int value_at = big_tiff ? 12 : 8;
@@ -264,12 +266,15 @@ int64_t hdr_pixels(const Bytes& b) {
 int64_t exr_pixels(const Bytes& b) {
   for (size_t at = 8; b.has(at, 1) && b.data[at] != '\0';) {
     const size_t name_end = b.data.find('\0', at);
-    const size_t type_end = name_end == std::string_view::npos ? name_end : b.data.find('\0', name_end + 1);
+    const size_t type_end =
+        name_end == std::string_view::npos ? name_end : b.data.find('\0', name_end + 1);
     if (type_end == std::string_view::npos) return -1;
     const uint64_t size = b.little(type_end + 1, 4);
     const size_t value = type_end + 5;
     if (b.data.substr(at, name_end - at) == "dataWindow" && size == 16 && b.has(value, 16)) {
-      const auto coordinate = [&](int i) { return static_cast<int32_t>(b.little(value + 4 * i, 4)); };
+      const auto coordinate = [&](int i) {
+        return static_cast<int32_t>(b.little(value + 4 * i, 4));
+      };
       const int64_t width = int64_t{coordinate(2)} - coordinate(0) + 1;
       const int64_t height = int64_t{coordinate(3)} - coordinate(1) + 1;
       return width > 0 && height > 0 ? area(width, height) : -1;
@@ -280,59 +285,44 @@ int64_t exr_pixels(const Bytes& b) {
   return -1;
 }
 
-struct Named {
-  const char* name;
-  ImageFormat format;
-  const char* extension;  // for a sample that proves this OpenCV decodes it
-};
-const Named kNames[] = {
-    {"jpeg", ImageFormat::kJpeg, ".jpg"},     {"jpg", ImageFormat::kJpeg, ".jpg"},
-    {"png", ImageFormat::kPng, ".png"},       {"webp", ImageFormat::kWebp, ".webp"},
-    {"bmp", ImageFormat::kBmp, ".bmp"},       {"tiff", ImageFormat::kTiff, ".tiff"},
-    {"tif", ImageFormat::kTiff, ".tiff"},     {"pnm", ImageFormat::kPnm, ".ppm"},
-    {"ppm", ImageFormat::kPnm, ".ppm"},       {"pgm", ImageFormat::kPnm, ".ppm"},
-    {"pbm", ImageFormat::kPnm, ".ppm"},       {"pam", ImageFormat::kPnm, ".ppm"},
-    {"jp2", ImageFormat::kJp2, ".jp2"},       {"j2k", ImageFormat::kJp2, ".jp2"},
-    {"sunraster", ImageFormat::kSunRaster, ".ras"}, {"ras", ImageFormat::kSunRaster, ".ras"},
-    {"hdr", ImageFormat::kHdr, ".hdr"},       {"exr", ImageFormat::kExr, ".exr"},
-    {"pfm", ImageFormat::kPfm, ".pfm"},
-};
-
-// Whether this machine's OpenCV writes and reads back a small image in the
-// format: a build or a policy can leave a decoder out (OpenEXR's, for one).
-bool opencv_decodes(const char* extension) {
-  try {
-    std::vector<unsigned char> encoded;
-    const cv::Mat sample(64, 64, CV_8UC3, cv::Scalar(40, 120, 200));
-    const bool floats = std::strcmp(extension, ".hdr") == 0 || std::strcmp(extension, ".exr") == 0 ||
-                        std::strcmp(extension, ".pfm") == 0;
-    cv::Mat source = sample;
-    if (floats) sample.convertTo(source, CV_32FC3, 1.0 / 255);
-    return cv::imencode(extension, source, encoded) &&
-           !cv::imdecode(encoded, cv::IMREAD_COLOR).empty();
-  } catch (const cv::Exception&) {
-    return false;
-  }
-}
-
 }  // namespace
 
 ImageHeader read_image_header(std::string_view bytes) {
   const Bytes b{bytes};
   ImageHeader header{sniff(b)};
   switch (header.format) {
-    case ImageFormat::kJpeg: return jpeg_header(b);
-    case ImageFormat::kPng: header.pixels = png_pixels(b); break;
-    case ImageFormat::kWebp: header.pixels = webp_pixels(b); break;
-    case ImageFormat::kBmp: header.pixels = bmp_pixels(b); break;
-    case ImageFormat::kTiff: header.pixels = tiff_pixels(b); break;
+    case ImageFormat::kJpeg:
+      return jpeg_header(b);
+    case ImageFormat::kPng:
+      header.pixels = png_pixels(b);
+      break;
+    case ImageFormat::kWebp:
+      header.pixels = webp_pixels(b);
+      break;
+    case ImageFormat::kBmp:
+      header.pixels = bmp_pixels(b);
+      break;
+    case ImageFormat::kTiff:
+      header.pixels = tiff_pixels(b);
+      break;
     case ImageFormat::kPnm:
-    case ImageFormat::kPfm: header.pixels = pnm_pixels(b); break;
-    case ImageFormat::kJp2: header.pixels = jp2_pixels(b); break;
-    case ImageFormat::kSunRaster: header.pixels = area(b.big(4, 4), b.big(8, 4)); break;
-    case ImageFormat::kHdr: header.pixels = hdr_pixels(b); break;
-    case ImageFormat::kExr: header.pixels = exr_pixels(b); break;
-    case ImageFormat::kUnknown: break;
+    case ImageFormat::kPfm:
+      header.pixels = pnm_pixels(b);
+      break;
+    case ImageFormat::kJp2:
+      header.pixels = jp2_pixels(b);
+      break;
+    case ImageFormat::kSunRaster:
+      header.pixels = area(b.big(4, 4), b.big(8, 4));
+      break;
+    case ImageFormat::kHdr:
+      header.pixels = hdr_pixels(b);
+      break;
+    case ImageFormat::kExr:
+      header.pixels = exr_pixels(b);
+      break;
+    case ImageFormat::kUnknown:
+      break;
   }
   return header;
 }
@@ -354,47 +344,3 @@ ImageHeader read_image_header_file(const std::string& path) {
 }
 
 int64_t claimed_pixels(const std::string& path) { return read_image_header_file(path).pixels; }
-
-const char* format_name(ImageFormat format) {
-  for (const Named& named : kNames) {
-    if (named.format == format) return named.name;
-  }
-  return "unknown";
-}
-
-std::string format_names(FormatSet formats) {
-  std::string names;
-  for (int i = 1; i < kFormatCount; ++i) {
-    if (formats & (FormatSet{1} << i)) {
-      names += (names.empty() ? "" : ", ") + std::string(format_name(static_cast<ImageFormat>(i)));
-    }
-  }
-  return names;
-}
-
-bool parse_formats(const std::string& list, FormatSet& formats, std::string& error) {
-  formats = 0;
-  std::istringstream names(list);
-  std::string name;
-  while (std::getline(names, name, ',')) {
-    const Named* found = nullptr;
-    for (const Named& named : kNames) {
-      if (name == named.name) found = &named;
-    }
-    if (!found) {
-      error = "--formats: no image format called '" + name + "'; known: jpeg, png, webp, bmp, "
-              "tiff, pnm, jp2, sunraster, hdr, exr, pfm";
-      return false;
-    }
-    if (!opencv_decodes(found->extension)) {
-      error = "--formats: this machine's OpenCV does not decode " + name;
-      return false;
-    }
-    formats |= format_bit(found->format);
-  }
-  if (formats == 0) {
-    error = "--formats: no format given";
-    return false;
-  }
-  return true;
-}

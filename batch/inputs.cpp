@@ -26,8 +26,8 @@ bool is_plain(const std::string& path) {
 
 bool is_image_name(const fs::path& path) {
   static const std::set<std::string> extensions = {
-      ".jpg", ".jpeg", ".jpe", ".png", ".bmp", ".dib", ".tif", ".tiff", ".webp",
-      ".pbm", ".pgm", ".ppm", ".pnm", ".pxm", ".jp2", ".sr",  ".ras", ".hdr", ".pic", ".exr"};
+      ".jpg", ".jpeg", ".jpe", ".png", ".bmp", ".dib", ".tif", ".tiff", ".webp", ".pbm",
+      ".pgm", ".ppm",  ".pnm", ".pxm", ".jp2", ".sr",  ".ras", ".hdr",  ".pic",  ".exr"};
   std::string extension = path.extension().string();
   std::transform(extension.begin(), extension.end(), extension.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });

@@ -47,7 +47,8 @@ bool key_of_line(std::string_view line, OutputFormat format, uint64_t& key) {
   // {"path":"..."[,"path_base64":"..."],"status":"...",...}: a quote inside
   // a JSON string is escaped, so the first ,"status": ends the path fields.
   const size_t status = line.find(",\"status\":\"");
-  if (!starts_with(line, "{\"path\":\"") || line.back() != '}' || status == std::string_view::npos ||
+  if (!starts_with(line, "{\"path\":\"") || line.back() != '}' ||
+      status == std::string_view::npos ||
       !(starts_with(line.substr(status + 11), "ok\"") ||
         starts_with(line.substr(status + 11), "ERROR: "))) {
     return false;
@@ -182,9 +183,11 @@ std::string table_options(const BatchOptions& options, const std::string& data_d
   text += std::string("header=") + (options.header ? "yes" : "no") + "\n";
   text += std::string("recursive=") + (options.recursive ? "yes" : "no") + "\n";
   text += std::string("null=") + (options.null_separated ? "yes" : "no") + "\n";
-  text += "shard=" + std::to_string(options.shard) + "/" + std::to_string(options.shard_count) + "\n";
+  text +=
+      "shard=" + std::to_string(options.shard) + "/" + std::to_string(options.shard_count) + "\n";
   text += "max-pixels=" + std::to_string(options.max_pixels) + "\n";
-  text += "formats=" + (options.formats == kAnyFormat ? "any" : format_names(options.formats)) + "\n";
+  text +=
+      "formats=" + (options.formats == kAnyFormat ? "any" : format_names(options.formats)) + "\n";
   text += "output-dir=" + options.output_dir + "\n";
   text += "annotate=" + options.annotate_dir + "\n";
   text += "data=" + data.string() + "\n";
@@ -237,8 +240,8 @@ bool open_table(const BatchOptions& options, const std::string& options_text, Ta
 bool finish_table(Table& table) {
   if (table.started) return true;
   table.started = true;
-  return ::ftruncate(table.fd, table.whole_size) == 0 &&
-         ::lseek(table.fd, 0, SEEK_END) >= 0 && (!table.header_due || write_all(table.fd, kTsvHeader));
+  return ::ftruncate(table.fd, table.whole_size) == 0 && ::lseek(table.fd, 0, SEEK_END) >= 0 &&
+         (!table.header_due || write_all(table.fd, kTsvHeader));
 }
 
 bool append_line(Table& table, const std::string& line) {

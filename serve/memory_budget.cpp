@@ -47,8 +47,9 @@ int64_t default_memory_budget() {
       limit = std::min({limit, read_limit("/sys/fs/cgroup" + path + "/memory.max"),
                         read_limit("/sys/fs/cgroup/memory.max")});
     } else if (controller == "memory") {
-      limit = std::min({limit, read_limit("/sys/fs/cgroup/memory" + path + "/memory.limit_in_bytes"),
-                        read_limit("/sys/fs/cgroup/memory/memory.limit_in_bytes")});
+      limit =
+          std::min({limit, read_limit("/sys/fs/cgroup/memory" + path + "/memory.limit_in_bytes"),
+                    read_limit("/sys/fs/cgroup/memory/memory.limit_in_bytes")});
     }
   }
   return limit / 2;

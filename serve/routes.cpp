@@ -97,30 +97,33 @@ void handle_analyse(Service& service, HttpRequest request, const Reply& reply,
   const ImageHeader header = read_image_header(photo);
   if (!(service.limits.formats & format_bit(header.format))) {
     service.metrics.request_refused("format");
-    return reply(error_answer(
-        415, std::string("the body is ") +
-                 (header.format == ImageFormat::kUnknown ? "of no image format known here"
-                                                         : std::string("a ") + format_name(header.format) + " image") +
-                 "; this service analyses " + format_names(service.limits.formats)));
+    return reply(
+        error_answer(415, std::string("the body is ") +
+                              (header.format == ImageFormat::kUnknown
+                                   ? "of no image format known here"
+                                   : std::string("a ") + format_name(header.format) + " image") +
+                              "; this service analyses " + format_names(service.limits.formats)));
   }
   const int64_t cost = upload_cost(header, service.limits.max_pixels);
   const bool with_normalised = query_flag(request.target, "normalised");
   auto bytes = std::make_shared<std::string>(std::move(photo));
-  const bool queued = service.pool->submit([&service, bytes, with_normalised, reply,
-                                            gone](Worker& worker) {
-    if (*gone) {
-      service.metrics.analysis_dropped();
-      return reply(error_answer(400, "the client left before its analysis began"));
-    }
-    try {
-      reply(json_answer(200, analyse_upload(service, *bytes, with_normalised, worker)));
-    } catch (const std::exception& e) {
-      reply(error_answer(500, std::string("the analysis failed: ") + e.what()));
-    }
-  }, cost);
+  const bool queued = service.pool->submit(
+      [&service, bytes, with_normalised, reply, gone](Worker& worker) {
+        if (*gone) {
+          service.metrics.analysis_dropped();
+          return reply(error_answer(400, "the client left before its analysis began"));
+        }
+        try {
+          reply(json_answer(200, analyse_upload(service, *bytes, with_normalised, worker)));
+        } catch (const std::exception& e) {
+          reply(error_answer(500, std::string("the analysis failed: ") + e.what()));
+        }
+      },
+      cost);
   if (!queued) {
     service.metrics.request_refused("queue");
-    HttpAnswer busy = error_answer(503, "every analysis worker is busy and the queue is full; try again");
+    HttpAnswer busy =
+        error_answer(503, "every analysis worker is busy and the queue is full; try again");
     busy.headers.emplace_back("Retry-After", "1");
     reply(std::move(busy));
   }
@@ -128,9 +131,9 @@ void handle_analyse(Service& service, HttpRequest request, const Reply& reply,
 
 bool answer_from_header(Service& service, const HttpRequest& head, HttpAnswer& answer) {
   const std::string path = path_of(head.target);
-  const char* allowed = path == "/analyse" ? "POST"
+  const char* allowed = path == "/analyse"                                              ? "POST"
                         : path == "/healthz" || path == "/readyz" || path == "/metrics" ? "GET"
-                                                                                          : nullptr;
+                                                                                        : nullptr;
   if (!allowed) {
     answer = error_answer(
         404, "no such resource: POST /analyse, GET /healthz, GET /readyz, GET /metrics");

@@ -4,7 +4,9 @@
 
 WorkerPool::WorkerPool(const AnalysisModels& models, int jobs, int queue, int64_t memory_budget,
                        std::function<void(int)> on_queue_change)
-    : jobs_(jobs), queue_(queue), budget_(memory_budget),
+    : jobs_(jobs),
+      queue_(queue),
+      budget_(memory_budget),
       on_queue_change_(std::move(on_queue_change)) {
   for (int i = 0; i < jobs; ++i) workers_.push_back(std::make_unique<Worker>(models));
   for (auto& worker : workers_) threads_.emplace_back([this, &worker] { work(*worker); });
@@ -61,9 +63,7 @@ void WorkerPool::work(Worker& worker) {
     {
       std::unique_lock<std::mutex> hold(lock_);
       size_t chosen = 0;
-      ready_.wait(hold, [&] {
-        return (stopping_ && pending_.empty()) || startable(chosen);
-      });
+      ready_.wait(hold, [&] { return (stopping_ && pending_.empty()) || startable(chosen); });
       if (pending_.empty()) return;
       next = std::move(pending_[chosen]);
       pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(chosen));

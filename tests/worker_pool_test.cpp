@@ -66,7 +66,7 @@ TEST(WorkerPool, JobsStartWhenTheirMemoryFitsAndSmallOnesPassALargeOne) {
   jobs.submit("C", 10);  // fits and is small: passes B
   EXPECT_EQ(jobs.started(2), "AC");
   jobs.release("C");
-  jobs.release("A");     // B's memory is free: B, then D beside it
+  jobs.release("A");  // B's memory is free: B, then D beside it
   EXPECT_EQ(jobs.started(4), "ACBD");
   jobs.release("B");
   jobs.release("D");
