@@ -169,6 +169,16 @@ int main(int argc, char** argv) {
   if (isatty(STDERR_FILENO)) std::cerr.rdbuf(new ClearingStderr);
   // Our own messages say what failed; OpenCV's log would repeat them.
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+  const int jobs = options.jobs > 0 ? options.jobs
+                                    : std::max(1u, std::thread::hardware_concurrency());
+  // Before any OpenCV call (--formats tries each format): the workers keep
+  // the cores busy, and OpenCV's own threads inside each call would only
+  // compete with them.
+  if (jobs > 1) cv::setNumThreads(1);
+  if (!options.format_list.empty() && !parse_formats(options.format_list, options.formats, error)) {
+    std::cerr << "faceprobe-batch: " << error << "\n" << kUsage;
+    return 2;
+  }
   std::unique_ptr<AnalysisModels> models;
   const std::string data_dir = find_data_dir(options.data_dir, error);
   if (data_dir.empty() || !load_analysis_models(data_dir, models, error) ||
@@ -191,11 +201,6 @@ int main(int argc, char** argv) {
     return 1;
   }
   const auto start = std::chrono::steady_clock::now();
-  const int jobs = options.jobs > 0 ? options.jobs
-                                    : std::max(1u, std::thread::hardware_concurrency());
-  // The workers keep the cores busy; OpenCV's own threads inside each call
-  // would only compete with them.
-  if (jobs > 1) cv::setNumThreads(1);
   warm_up_opencv(*models);
 
   // SIGTERM, SIGINT and SIGHUP go to one thread, which stops the batch in

@@ -98,7 +98,7 @@ bool parse_options(int argc, char** argv, BatchOptions& options, std::string& er
     error = "--shard takes K/N with 1 <= K <= N";
     return false;
   }
-  if (!formats.empty() && !parse_formats(formats, options.formats, error)) return false;
+  options.format_list = formats;
   if (options.resume && options.output.empty()) {
     error = "--resume needs --output FILE: the table to go on with";
     return false;

@@ -21,6 +21,7 @@ struct BatchOptions {
   std::string annotate_dir;        // empty: no pictures
   int shard = 1, shard_count = 1;  // analyse part `shard` of `shard_count`
   int64_t max_pixels = 100000000;
+  std::string format_list;         // --formats as given; parsed by main
   FormatSet formats = kAnyFormat;  // --formats: the others get their line unread
   std::string output;    // --output: the table's file; empty: standard output
   bool resume = false;   // --resume: go on with the table `output` holds

@@ -71,7 +71,7 @@ done
 # to stop.
 for client in "${clients[@]}"; do wait "$client" || true; done
 answers=$(cat "$work"/answer-*.json | grep -c '"status":"ok"' || true)
-kill -TERM "$server"
+kill -TERM "$server" || { echo "faceprobe-serve ended before its SIGTERM"; cat "$work/serve.err"; exit 1; }
 status=0
 wait "$server" || status=$?
 if [ "$status" -ne 0 ] || [ "$answers" -ne 18 ] || grep -q ThreadSanitizer "$work/serve.err"; then

@@ -150,6 +150,11 @@ int main(int argc, char** argv) {
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
   signal(SIGPIPE, SIG_IGN);
 
+  const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  const int jobs = options.jobs > 0 ? options.jobs : cores;
+  // Before any OpenCV call (the formats are tried below): the workers keep
+  // the cores busy, and OpenCV's own threads would only compete with them.
+  if (jobs > 1) cv::setNumThreads(1);
   Service service;
   service.limits.max_pixels = options.max_pixels;
   std::string error;
@@ -172,9 +177,6 @@ int main(int argc, char** argv) {
     std::cerr << "faceprobe-serve: " << error << std::endl;
     return 2;
   }
-  const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-  const int jobs = options.jobs > 0 ? options.jobs : cores;
-  if (jobs > 1) cv::setNumThreads(1);
   // Analyses run on several threads, and glibc would give each its own
   // malloc arena, each keeping the photos' freed buffers: memory would creep
   // up with every thread that ever analysed. A few shared arenas hold it flat.
