@@ -173,6 +173,16 @@ void run_stages(const cv::Mat& photo, const std::string& output_path,
 
 }  // namespace
 
+void warm_up_opencv(const AnalysisModels& models) {
+  AnalysisState state;
+  std::copy(std::begin(models.vertices), std::end(models.vertices),
+            std::begin(state.model_vertices));
+  for (int i = 0; i < kLandmarkCount; ++i) state.landmarks[i] = {100 + 5 * i, 300 - 3 * i};
+  cv::Mat canvas(kCanvasSide, kCanvasSide, CV_8UC3, cv::Scalar::all(255));
+  std::string record;
+  measure_face(canvas, state, record);
+}
+
 bool refused_from_header(const ImageHeader& header, const PhotoLimits& limits,
                          PhotoResult& result) {
   if (!(limits.formats & format_bit(header.format))) {

@@ -62,6 +62,12 @@ struct PhotoResult {
   LandmarkTable photo_landmarks{};
 };
 
+// OpenCV makes some of its singletons (matrix allocators among them) on first
+// use, behind a double-checked lock whose first check reads the pointer
+// without the lock. The front ends call this, which measures a made-up face,
+// before any worker starts, and leave the workers nothing to race over.
+void warm_up_opencv(const AnalysisModels& models);
+
 // What the front ends refuse before decoding: formats not in `formats`
 // (recognised by their first bytes), photos whose header claims more than
 // `max_pixels`, progressive JPEGs of more than kMaxJpegScans scans.

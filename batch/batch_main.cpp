@@ -98,20 +98,6 @@ bool write_results(Queue& queue, Table& table) {
   return true;
 }
 
-// OpenCV makes some of its singletons (matrix allocators among them) on first
-// use, behind a double-checked lock whose first check reads the pointer
-// without the lock. Making them here, before any worker starts, leaves the
-// workers nothing to race over.
-void warm_up_opencv(const AnalysisModels& models) {
-  AnalysisState state;
-  std::copy(std::begin(models.vertices), std::end(models.vertices),
-            std::begin(state.model_vertices));
-  for (int i = 0; i < kLandmarkCount; ++i) state.landmarks[i] = {100 + 5 * i, 300 - 3 * i};
-  cv::Mat canvas(kCanvasSide, kCanvasSide, CV_8UC3, cv::Scalar::all(255));
-  std::string record;
-  measure_face(canvas, state, record);
-}
-
 // Creates a folder the run writes into, with its parents, and makes sure a
 // file can be written there, before any photo is analysed.
 bool prepare_folder(const std::string& folder, std::string& error) {

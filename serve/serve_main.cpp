@@ -188,6 +188,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   service.scratch = scratch;
+  warm_up_opencv(*models);
   service.pool = std::make_unique<WorkerPool>(
       *models, jobs, options.queue, budget,
       [&service](int waiting) { service.metrics.set_queue_length(waiting); });
