@@ -47,6 +47,42 @@ void add_photo_fields(Json& object, const PhotoResult& result) {
                                   : Json(nullptr);
 }
 
+// A component's value to six significant digits, finer than any of them holds.
+Json json_value(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6g", value);
+  return std::stod(text);
+}
+
+Json json_component(const QualityComponent& component, const FaceQuality& quality) {
+  Json object;
+  object["value"] = component.defined ? json_value(component.value) : Json(nullptr);
+  object["score"] = component.defined && component.scored ? Json(component.score) : Json(nullptr);
+  if (!component.defined) object["reason"] = component.reason;
+  if (std::string(component.name) == "skin_tone") {
+    if (component.defined) object["category"] = quality.skin_category;
+    if (quality.lab_defined) {
+      object["lab"] = {json_value(quality.lab[0]), json_value(quality.lab[1]),
+                       json_value(quality.lab[2])};
+    }
+  }
+  return object;
+}
+
+// The quality components, null unless they were measured.
+void add_quality_fields(Json& object, const PhotoResult& result) {
+  if (!result.quality_measured) {
+    object["quality"] = nullptr;
+    if (!result.quality_error.empty()) object["quality_error"] = result.quality_error;
+    return;
+  }
+  Json components;
+  for (const QualityComponent& component : result.quality.components) {
+    components[component.name] = json_component(component, result.quality);
+  }
+  object["quality"] = components;
+}
+
 }  // namespace
 
 void add_analysis_fields(Json& object, const PhotoResult& result) {
@@ -54,6 +90,7 @@ void add_analysis_fields(Json& object, const PhotoResult& result) {
     if (!result.payload.empty()) set_name_field(object, "message", result.payload);
     object["pose"] = nullptr;
     add_photo_fields(object, result);
+    add_quality_fields(object, result);
     return;
   }
   const AnalysisState& state = result.state;
@@ -72,6 +109,7 @@ void add_analysis_fields(Json& object, const PhotoResult& result) {
     object["pose_error"] = result.pose.reason;
   }
   add_photo_fields(object, result);
+  add_quality_fields(object, result);
 }
 
 bool is_utf8(const std::string& text) {

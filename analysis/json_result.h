@@ -21,7 +21,9 @@ using Json = nlohmann::ordered_json;
 // the value existed: `photo_size` [width, height], `faces` (how many
 // the landmark detector found on the photo), `face_box` [left, top, width,
 // height] of the face analysed and `photo_landmarks` (the first pass's 68
-// points), in photo pixels.
+// points), in photo pixels; last `quality`, each component's {value, score}
+// (value and score null, with a reason, where not defined; score null for
+// our own measures), null unless the photo was analysed.
 void add_analysis_fields(Json& object, const PhotoResult& result);
 
 // Sets `field` to `text`; where the text is not valid UTF-8 (a file name may

@@ -130,6 +130,22 @@ NamedPose name_pose(const cv::Mat& photo, const AnalysisState& state,
   return solve_named_pose(state, place_pose_landmarks(photo, first_pass, predictor));
 }
 
+// The quality components of the analysed face. A failure here costs the
+// quality, never the record.
+void add_quality(const cv::Mat& photo, const std::vector<dlib::rect_detection>& photo_faces,
+                 PhotoResult& result) {
+  std::vector<double> areas;
+  for (const dlib::rect_detection& face : photo_faces) {
+    areas.push_back(static_cast<double>(face.rect.area()));
+  }
+  try {
+    result.quality = measure_quality(photo, result.photo_landmarks, areas, result.pose);
+    result.quality_measured = true;
+  } catch (const std::exception& e) {
+    result.quality_error = e.what();
+  }
+}
+
 // faceprobe's run from the loaded photo on; the status stays "ok" only when
 // the record is complete.
 void run_stages(const cv::Mat& photo, const std::string& output_path,
@@ -156,6 +172,7 @@ void run_stages(const cv::Mat& photo, const std::string& output_path,
   append_landmark_segment(record, state);
   result.brightness = measure_face(canvas, state, record);
   result.pose = name_pose(photo, state, result.photo_landmarks, *worker.locator.predictor);
+  add_quality(photo, photo_faces, result);
   result.status = "ok";
   result.payload = record;
   result.write_error = write_error;

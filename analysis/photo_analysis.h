@@ -10,6 +10,7 @@
 #include "driver/analysis_state.h"
 #include "face/landmarks.h"
 #include "model/named_pose.h"
+#include "quality/quality.h"
 
 // What every worker starts from, loaded once before the first photo.
 struct AnalysisModels {
@@ -60,6 +61,11 @@ struct PhotoResult {
   LandmarkPass photo_pass;
   bool photo_landmarks_placed = false;
   LandmarkTable photo_landmarks{};
+  // The quality components, measured when status is "ok" (quality_error
+  // says why not, should they fail).
+  bool quality_measured = false;
+  FaceQuality quality;
+  std::string quality_error;
 };
 
 // OpenCV makes some of its singletons (matrix allocators among them) on first

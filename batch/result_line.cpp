@@ -50,8 +50,28 @@ std::string jsonl_line(const std::string& path, const PhotoResult& result) {
 
 }  // namespace
 
-const char* const kTsvHeader =
-    "path\tstatus\tbrightness\tpitch\tyaw\troll\tnormalised\trecord\tmessage\tpose_fit\n";
+namespace {
+
+std::string make_tsv_header() {
+  std::string header =
+      "path\tstatus\tbrightness\tpitch\tyaw\troll\tnormalised\trecord\tmessage\tpose_fit";
+  for (const char* name : kQualityComponentNames) header += std::string("\tq_") + name;
+  return header + "\n";
+}
+
+// A component's score or, for our own measures, its value; empty where not
+// defined.
+std::string quality_field(const QualityComponent& component) {
+  if (!component.defined) return "";
+  if (component.scored) return std::to_string(component.score);
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6g", component.value);
+  return text;
+}
+
+}  // namespace
+
+const std::string kTsvHeader = make_tsv_header();
 
 std::string result_line(const std::string& path, const PhotoResult& result, OutputFormat format) {
   if (format == OutputFormat::kJsonl) return jsonl_line(path, result);
@@ -68,5 +88,9 @@ std::string result_line(const std::string& path, const PhotoResult& result, Outp
   if (!result.write_error.empty()) message += (message.empty() ? "" : "; ") + result.write_error;
   line += "\t" + tsv_escape(message) + "\t";
   if (ok && result.pose.solved) line += format_pose_angle(result.pose.fit);
+  for (size_t i = 0; i < std::size(kQualityComponentNames); ++i) {
+    line += "\t";
+    if (ok && result.quality_measured) line += quality_field(result.quality.components[i]);
+  }
   return line + "\n";
 }

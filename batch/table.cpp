@@ -67,7 +67,7 @@ bool take_line(std::string_view line, size_t number, const BatchOptions& options
   uint64_t key = 0;
   bool fine;
   if (number == 1 && options.format == OutputFormat::kTsv && options.header) {
-    fine = line == std::string_view(kTsvHeader, std::strlen(kTsvHeader) - 1);
+    fine = line == std::string_view(kTsvHeader).substr(0, kTsvHeader.size() - 1);
   } else if ((fine = !line.empty() && key_of_line(line, options.format, key))) {
     table.done.push_back(key);
   }

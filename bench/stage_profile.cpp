@@ -29,6 +29,7 @@
 #include "model/head_pose.h"
 #include "face/pose_landmarks.h"
 #include "model/named_pose.h"
+#include "quality/quality.h"
 
 namespace fs = std::filesystem;
 
@@ -74,6 +75,7 @@ void profile_run(const fs::path& data, const std::string& photo_path, std::vecto
   bool found = true;
   LandmarkTable photo_landmarks{};
   PointTable pose_landmarks{};
+  NamedPose pose;
 
   const std::function<void()> steps[] = {
       [&] { photo = load_input_image(photo_path, state); },
@@ -103,7 +105,8 @@ void profile_run(const fs::path& data, const std::string& photo_path, std::vecto
         normalise_pose_angles(state);
       },
       [&] { pose_landmarks = place_pose_landmarks(photo, photo_landmarks, *locator->predictor); },
-      [&] { solve_named_pose(state, pose_landmarks); },
+      [&] { pose = solve_named_pose(state, pose_landmarks); },
+      [&] { measure_quality(photo, photo_landmarks, {1.0}, pose); },
   };
   for (size_t i = 0; i < stages.size(); ++i) time_once(steps[i], stages[i]);
   if (!found || faces.empty()) throw std::runtime_error("no face in " + photo_path);
@@ -117,15 +120,15 @@ void print_table(const std::string& title, const std::vector<Stage>& stages) {
     cpu += median(s.cpu);
   }
   std::printf("\n%s\n\n", title.c_str());
-  std::printf("| %-30s | %12s | %11s | %6s |\n", "stage", "wall ms", "CPU ms", "share");
-  std::printf("|%s|%s|%s|%s|\n", std::string(32, '-').c_str(), std::string(14, '-').c_str(),
+  std::printf("| %-36s | %12s | %11s | %6s |\n", "stage", "wall ms", "CPU ms", "share");
+  std::printf("|%s|%s|%s|%s|\n", std::string(38, '-').c_str(), std::string(14, '-').c_str(),
               std::string(13, '-').c_str(), std::string(8, '-').c_str());
   for (const Stage& s : stages) {
     const double m = median(s.wall);
-    std::printf("| %-30s | %12.1f | %11.1f | %5.1f%% |\n", s.name, m * 1e3, median(s.cpu) * 1e3,
+    std::printf("| %-36s | %12.2f | %11.2f | %5.1f%% |\n", s.name, m * 1e3, median(s.cpu) * 1e3,
                 100 * m / wall);
   }
-  std::printf("| %-30s | %12.1f | %11.1f | %5.1f%% |\n", "whole", wall * 1e3, cpu * 1e3, 100.0);
+  std::printf("| %-36s | %12.2f | %11.2f | %5.1f%% |\n", "whole", wall * 1e3, cpu * 1e3, 100.0);
 }
 
 // The shape model read by faceprobe's reader and by dlib's own, alternating,
@@ -185,6 +188,7 @@ int main(int argc, char** argv) {
         {"brightness", {}, {}},           {"pose", {}, {}},
         {"landmarks for the named pose", {}, {}},
         {"named pose (batch, service)", {}, {}},
+        {"quality components (batch, service)", {}, {}},
     };
     for (int r = 0; r < repetitions; ++r) profile_run(data, path, stages);
     std::ostringstream title;

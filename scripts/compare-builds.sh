@@ -127,7 +127,8 @@ mkdir -p "$work/batch-out"
   echo "faceprobe-batch failed"
   differences=1
 }
-# Columns: path status brightness pitch yaw roll normalised record message pose_fit.
+# Columns: path status brightness pitch yaw roll normalised record message pose_fit,
+# then the quality components.
 tail -n +2 "$work/batch.tsv" >"$work/batch.rows"
 while IFS= read -r line; do
   readarray -td $'\t' field < <(printf '%s' "$line")

@@ -42,8 +42,13 @@ import pandas
 tsv_path, jsonl_path, count = sys.argv[1], sys.argv[2], int(sys.argv[3])
 table = pandas.read_csv(tsv_path, sep='\t')
 lines = pandas.read_json(jsonl_path, lines=True)
+quality = ['luminance_mean', 'luminance_variance', 'under_exposure', 'over_exposure',
+           'dynamic_range', 'illumination_uniformity', 'natural_colour', 'skin_tone',
+           'eyes_open', 'mouth_closed', 'inter_eye_distance', 'head_size', 'leftward_crop',
+           'rightward_crop', 'margin_above', 'margin_below', 'head_pitch', 'head_yaw',
+           'head_roll', 'single_face', 'sharpness', 'background_uniformity']
 columns = ['path', 'status', 'brightness', 'pitch', 'yaw', 'roll', 'normalised', 'record',
-           'message', 'pose_fit']
+           'message', 'pose_fit'] + ['q_' + name for name in quality]
 failures = []
 def check(condition, what):
     if not condition:
@@ -52,7 +57,7 @@ def check(condition, what):
 check(list(table.columns) == columns, f'TSV columns {list(table.columns)}')
 check(len(table) == count, f'TSV: {len(table)} rows for {count} photos')
 check(len(lines) == count, f'JSONL: {len(lines)} rows for {count} photos')
-for name in ['brightness', 'pitch', 'yaw', 'roll', 'pose_fit']:
+for name in ['brightness', 'pitch', 'yaw', 'roll', 'pose_fit'] + ['q_' + q for q in quality]:
     check(pandas.api.types.is_numeric_dtype(table[name]), f'TSV {name} is {table[name].dtype}')
 ok = table[table.status == 'ok']
 check(len(ok) == count - 1, f'{len(ok)} photos ok of {count}')
@@ -67,6 +72,13 @@ for angle, column in [('pitch', 'pitch'), ('yaw', 'yaw'), ('roll', 'roll'), ('fi
     from_json = sorted(p[angle] for p in json_ok.pose)
     check(all(math.isclose(a, b) for a, b in zip(from_json, sorted(ok[column]))),
           f'{angle} differs between TSV and JSONL')
+for name in quality:
+    from_json = sorted(q[name]['score'] if q[name]['score'] is not None else q[name]['value']
+                       for q in json_ok.quality if q[name]['value'] is not None)
+    from_tsv = sorted(ok['q_' + name].dropna())
+    check(len(from_json) == len(from_tsv) and
+          all(math.isclose(a, b, rel_tol=1e-5) for a, b in zip(from_json, from_tsv)),
+          f'quality {name} differs between TSV and JSONL')
 blocked = table[table.path.str.endswith('blocked.jpg')]
 check(len(blocked) == 1 and blocked.message.iloc[0].startswith('cannot write'),
       'the blocked file is not named on its row')

@@ -205,7 +205,9 @@ TEST(Serve, AnswersAsFaceprobeDoesOnTheSameBytes) {
       EXPECT_EQ(answer.at("landmarks").size(), 68u) << name;
       EXPECT_TRUE(answer.at("brightness").is_number_integer()) << name;
       EXPECT_EQ(answer.at("angles").size(), 3u) << name;
+      EXPECT_EQ(answer.at("quality").size(), 22u) << name;
     } else {
+      EXPECT_TRUE(answer.at("quality").is_null()) << name;
       std::string faceprobe_text = status + "\n";
       if (answer.contains("message")) faceprobe_text += answer.at("message").get<std::string>() + "\n";
       EXPECT_EQ(faceprobe_text, expected.out) << name;
