@@ -76,7 +76,7 @@ struct Inputs {
 // normalised images would share a name: the first keeps it and the second
 // is not analysed. Two whose annotated pictures would (one annotation folder
 // for photos of several folders): the second is analysed but not drawn.
-// Each clash is one whole line on standard error, which workers share.
+// Each clash is one whole line in `job.clash`, for standard error.
 void claim_files(Job& job, const BatchOptions& options, Claims& claims, const Inputs& inputs) {
   const std::string& photo = job.input.path;
   const std::string photo_key = absolute_key(photo);
@@ -84,15 +84,15 @@ void claim_files(Job& job, const BatchOptions& options, Claims& claims, const In
   const std::string output_key = absolute_key(job.output_path);
   if (inputs.has(job.output_path, output_key)) {
     // A photo of the run sits there: it is never overwritten.
-    std::cerr << "faceprobe-batch: " + photo + " is not analysed: its normalised image " +
-                     job.output_path + " is one of the photos given\n";
+    job.clash = "faceprobe-batch: " + photo + " is not analysed: its normalised image " +
+                job.output_path + " is one of the photos given\n";
     job.earlier_claim = job.output_path;
     return;
   }
   job.earlier_claim = claim(claims, output_key, photo, photo_key);
   if (!job.earlier_claim.empty()) {
-    std::cerr << "faceprobe-batch: " + photo + " is not analysed: its normalised image " +
-                     job.output_path + " would replace that of " + job.earlier_claim + "\n";
+    job.clash = "faceprobe-batch: " + photo + " is not analysed: its normalised image " +
+                job.output_path + " would replace that of " + job.earlier_claim + "\n";
     return;
   }
   job.annotated_path = annotated_path_for(photo, options);
@@ -102,13 +102,11 @@ void claim_files(Job& job, const BatchOptions& options, Claims& claims, const In
                                   ? job.annotated_path
                                   : claim(claims, annotated_key, photo, photo_key);
   if (!earlier.empty()) {
-    std::cerr << "faceprobe-batch: " + photo + " is not drawn: its annotated picture " +
-                     job.annotated_path + " would replace that of " + earlier + "\n";
+    job.clash = "faceprobe-batch: " + photo + " is not drawn: its annotated picture " +
+                job.annotated_path + " would replace that of " + earlier + "\n";
     job.annotated_path.clear();
   }
 }
-
-
 
 PhotoResult result_of(const Job& job, const BatchOptions& options, Worker& worker) {
   PhotoResult refused;
@@ -129,8 +127,6 @@ PhotoResult result_of(const Job& job, const BatchOptions& options, Worker& worke
                        PhotoLimits{options.max_pixels, options.formats},
                        worker);
 }
-
-
 
 bool has_header(const BatchOptions& options) {
   return options.format == OutputFormat::kTsv && options.header;
@@ -178,14 +174,20 @@ void read_input(const BatchOptions& options, Queue& queue) {
     Job job;
     job.input = input;
     if (input.refusal.empty()) claim_files(job, options, claims, inputs);
-    std::lock_guard<std::mutex> hold(queue.lock);
-    job.index = queue.enqueued++;
-    if (job.index < queue.resumed.size()) {
-      skip_resumed(job, options, queue);
-      return;
+    const std::string clash = job.clash;
+    {
+      std::lock_guard<std::mutex> hold(queue.lock);
+      job.index = queue.enqueued++;
+      // A photo the resumed table holds told its clash when its line was written.
+      if (job.index < queue.resumed.size()) {
+        skip_resumed(job, options, queue);
+        return;
+      }
+      queue.pending.push_back(std::move(job));
+      queue.changed.notify_all();
     }
-    queue.pending.push_back(std::move(job));
-    queue.changed.notify_all();
+    // One whole line, as workers share standard error.
+    std::cerr << clash;
   };
   for (size_t i = 0; i < options.paths.size(); ++i) {
     if (options.paths[i] != "-") {

@@ -20,6 +20,7 @@ struct Job {
   std::string output_path;
   std::string annotated_path;
   std::string earlier_claim;  // the photo whose normalised image has this name
+  std::string clash;          // a name clash to tell on standard error
 };
 
 // The hand-over between the reader of the input, the workers and the writer

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -35,10 +36,11 @@ bool is_status(std::string_view text) { return text == "ok" || starts_with(text,
 // it is no line faceprobe-batch writes.
 bool key_of_line(std::string_view line, OutputFormat format, uint64_t& key) {
   if (format == OutputFormat::kTsv) {
-    size_t tabs = 0;
-    for (char c : line) tabs += c == '\t';
+    // As many fields as the header names.
+    static const auto columns_tabs = std::count(kTsvHeader.begin(), kTsvHeader.end(), '\t');
+    const auto tabs = std::count(line.begin(), line.end(), '\t');
     const size_t first = line.find('\t');
-    if (tabs != 9 || !is_status(line.substr(first + 1, line.find('\t', first + 1) - first - 1))) {
+    if (tabs != columns_tabs || !is_status(line.substr(first + 1, line.find('\t', first + 1) - first - 1))) {
       return false;
     }
     key = key_of(line.substr(0, first));

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # faceprobe-batch --output FILE --resume, killed and taken up again:
-# - over 204 photos (copies of the test photos and four that are no photo),
+# - over 206 photos (copies of the test photos, four that are no photo, and
+#   two whose normalised images would share a name),
 #   killed with SIGKILL at three random points, a torn line left after one
 #   kill, and resumed each time; then the same with SIGTERM, and with
 #   --shard 2/3: each final table equals one uninterrupted run's standard
@@ -26,6 +27,8 @@ for i in $(seq -w 1 200); do
   cp "$build/photos/$name" "$work/photos/$i-$name"
 done
 for i in 1 2 3 4; do printf 'no photo %s' "$i" >"$work/photos/0$i-text.jpg"; done
+cp "$build/photos/grace_hopper.jpg" "$work/photos/100-twin.jpg"
+cp "$build/photos/astronaut.png" "$work/photos/100-twin.png"
 
 # One uninterrupted run per case: its table and its normalised images.
 reference() {  # NAME BATCH_OPTIONS...
@@ -78,8 +81,10 @@ before=$(sha256sum kill.tsv)
   fail "resuming a finished table failed"
 grep -q "holds every photo of the input already: nothing to analyse" finished.log ||
   fail "resuming a finished table said: $(cat finished.log)"
-grep -q "faceprobe-batch: 0 photos, 0 ok; 204 already in kill.tsv" finished.log ||
+grep -q "faceprobe-batch: 0 photos, 0 ok; 206 already in kill.tsv" finished.log ||
   fail "resuming a finished table summed up: $(cat finished.log)"
+# The name clash was told when its line was written, not again.
+! grep -q "is not analysed" finished.log || fail "resuming told a clash again: $(cat finished.log)"
 [ "$(sha256sum kill.tsv)" = "$before" ] || fail "resuming a finished table changed it"
 
 # Bad input: status 2, a message that says what is wrong, the table untouched.
