@@ -52,8 +52,6 @@ std::string claim(Claims& claims, const std::string& file_key, const std::string
   return fresh || earlier->second.photo_key == photo_key ? "" : earlier->second.photo;
 }
 
-
-
 // The run's own inputs, by path and, where the file exists, by device and
 // inode: no output may replace one of them.
 struct Inputs {
@@ -124,8 +122,7 @@ PhotoResult result_of(const Job& job, const BatchOptions& options, Worker& worke
   // worker alone; at the tail of a run it takes the cores they leave.
   const CoreClaim claim;
   return analyse_photo(job.input.path, job.output_path, job.annotated_path,
-                       PhotoLimits{options.max_pixels, options.formats},
-                       worker);
+                       PhotoLimits{options.max_pixels, options.formats}, worker);
 }
 
 bool has_header(const BatchOptions& options) {
@@ -140,7 +137,8 @@ void skip_resumed(const Job& job, const BatchOptions& options, Queue& queue) {
     return;
   }
   if (queue.resume_error.empty()) {
-    queue.resume_error = options.output + " line " + std::to_string(job.index + 1 + has_header(options)) +
+    queue.resume_error = options.output + " line " +
+                         std::to_string(job.index + 1 + has_header(options)) +
                          " is not the line of the input's photo " + job.input.path +
                          ": it is not the input the table was made from";
   }
@@ -164,7 +162,8 @@ void read_input(const BatchOptions& options, Queue& queue) {
   Inputs inputs;
   std::vector<std::vector<BatchInput>> expanded;
   for (const std::string& path : options.paths) {
-    expanded.push_back(path == "-" ? std::vector<BatchInput>{} : expand_path(path, options.recursive));
+    expanded.push_back(path == "-" ? std::vector<BatchInput>{}
+                                   : expand_path(path, options.recursive));
     for (const BatchInput& input : expanded.back()) {
       if (input.refusal.empty()) inputs.add(input.path);
     }
@@ -205,7 +204,8 @@ void read_input(const BatchOptions& options, Queue& queue) {
         // shown, and names nothing.
         std::string shown;
         for (char c : line) shown += c ? std::string(1, c) : std::string("\\0");
-        enqueue({shown, "ERROR: IMAGE NOT FOUND", "the line holds a NUL byte; use -0 for NUL-separated paths"});
+        enqueue({shown, "ERROR: IMAGE NOT FOUND",
+                 "the line holds a NUL byte; use -0 for NUL-separated paths"});
         continue;
       }
       inputs.add(line);
@@ -228,9 +228,8 @@ void work(const BatchOptions& options, const AnalysisModels& models, Queue& queu
     Job job;
     {
       std::unique_lock<std::mutex> hold(queue.lock);
-      queue.changed.wait(hold, [&] {
-        return !queue.pending.empty() || queue.input_closed || halted(queue);
-      });
+      queue.changed.wait(
+          hold, [&] { return !queue.pending.empty() || queue.input_closed || halted(queue); });
       if (queue.pending.empty() || halted(queue)) return;
       job = std::move(queue.pending.front());
       queue.pending.pop_front();

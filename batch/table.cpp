@@ -40,7 +40,8 @@ bool key_of_line(std::string_view line, OutputFormat format, uint64_t& key) {
     static const auto columns_tabs = std::count(kTsvHeader.begin(), kTsvHeader.end(), '\t');
     const auto tabs = std::count(line.begin(), line.end(), '\t');
     const size_t first = line.find('\t');
-    if (tabs != columns_tabs || !is_status(line.substr(first + 1, line.find('\t', first + 1) - first - 1))) {
+    if (tabs != columns_tabs ||
+        !is_status(line.substr(first + 1, line.find('\t', first + 1) - first - 1))) {
       return false;
     }
     key = key_of(line.substr(0, first));

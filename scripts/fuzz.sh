@@ -17,7 +17,7 @@ mkdir -p "$build/crashes" "$build/corpus/shape_model"
 "$build/fuzz/make_shape_model_seed" "$build/corpus/shape_model/small_model.dat"
 export ASAN_OPTIONS=detect_leaks=0
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-for target in model_reader crop_letterbox brightness report shape_model; do
+for target in model_reader crop_letterbox brightness report shape_model quality; do
   mkdir -p "$build/corpus/$target"
   seeds=()
   [ -d "$here/fuzz/corpus/$target" ] && seeds=("$here/fuzz/corpus/$target")
