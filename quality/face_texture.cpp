@@ -136,8 +136,11 @@ void add_model_free_components(const cv::Mat& photo, const FaceFrame& frame, Fac
   std::string fault;
   if (frame.eye_distance < 1 || frame.eye_to_chin < 1) {
     fault = "the eyes or the chin coincide";
-  } else if (area.width < 16 || area.height < 16) {
-    fault = "the head is not in the photo";
+  } else if (std::min(area.width, area.height) *
+                 std::min(1.0, kViewEyeDistance / frame.eye_distance) <
+             16) {
+    // Under 16 pixels a side in the photo or in the view.
+    fault = "too little of the head is in the photo";
   }
   double sharpness = NAN, busyness = NAN;
   if (fault.empty()) {

@@ -224,6 +224,11 @@ TEST(Quality, ClosedEyeOpenMouthAndEdgeOfThePhoto) {
   for (const char* name : {"luminance_mean", "dynamic_range", "sharpness"}) {
     EXPECT_FALSE(component(tiny, name).defined) << name;
   }
+  // A face far larger than the photo: too little of its head is there.
+  const cv::Mat corner(40, 40, CV_8UC3, cv::Scalar::all(90));
+  const FaceQuality huge = measure_quality(corner, mean_face({20, 20}, 3000).points, {1}, none);
+  expect_well_formed(huge);
+  EXPECT_EQ(component(huge, "sharpness").reason, "too little of the head is in the photo");
   // All landmarks on one point.
   const FaceQuality point = measure_quality(photo, LandmarkTable{}, {1}, none);
   expect_well_formed(point);
