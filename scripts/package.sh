@@ -6,7 +6,8 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 out=${BUILD_DIR:-$here/build}/package
-EXTRA_PACKAGES="debhelper dpkg-dev" "$here/scripts/setup-deps.sh"
+# What apt prints goes to standard error: standard output is the path alone.
+EXTRA_PACKAGES="debhelper dpkg-dev" "$here/scripts/setup-deps.sh" >&2
 rm -rf "$out"
 mkdir -p "$out/src"
 tar -C "$here" --exclude=./.git --exclude='./build*' -cf - . | tar -C "$out/src" -xf -
